@@ -1,0 +1,78 @@
+#include "app/console.h"
+
+#include "app/catalogue.h"
+#include "app/context.h"
+
+int spinnerPhase = 0;
+
+int vprintFlushed(FILE* stream, const char* format, va_list arguments) {
+  if (stream == nullptr) return EOF;
+  std::vfprintf(stream, format, arguments);
+  return std::fflush(stream);
+}
+
+int printFlushed(FILE* stream, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int result = vprintFlushed(stream, format, arguments);
+  va_end(arguments);
+  return result;
+}
+
+void printMessage(FILE* stream, int n, ...) {
+  va_list arguments;
+  va_start(arguments, n);
+  vprintFlushed(stream, message(n), arguments);
+  va_end(arguments);
+}
+
+void consoleThenLog(ConfiguratorContext& context, int n, ...) {
+  va_list arguments, copy;
+  va_start(arguments, n);
+  va_copy(copy, arguments);
+  vprintFlushed(pf::consoleOut(), message(n), arguments);
+  vprintFlushed(context.log, message(n), copy);
+  va_end(copy);
+  va_end(arguments);
+}
+
+void logThenConsole(ConfiguratorContext& context, int n, ...) {
+  va_list arguments, copy;
+  va_start(arguments, n);
+  va_copy(copy, arguments);
+  vprintFlushed(context.log, message(n), arguments);
+  vprintFlushed(pf::consoleOut(), message(n), copy);
+  va_end(copy);
+  va_end(arguments);
+}
+
+void logPrint(ConfiguratorContext& context, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  vprintFlushed(context.log, format, arguments);
+  va_end(arguments);
+}
+
+void waitForEnter() { pf::readConsoleChar(); }
+
+void advanceSpinner(const char* label) {
+  static const char kMarks[4] = {'/', '-', '\\', '|'};
+  printFlushed(pf::consoleOut(), "%c%s: %c", 13, label, kMarks[spinnerPhase]);
+  spinnerPhase = (spinnerPhase + 1) % 4;
+}
+
+void ConfiguratorContext::abortProcedure() {
+  printMessage(pf::consoleOut(), 39);
+  printMessage(log, 39);
+  waitForEnter();
+  if (port != nullptr) port->close();
+  if (romLoaderFile != nullptr) {
+    std::fclose(romLoaderFile);
+    romLoaderFile = nullptr;
+  }
+  if (log != nullptr) {
+    std::fclose(log);
+    log = nullptr;
+  }
+  pf::exit(-1);
+}

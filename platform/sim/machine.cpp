@@ -1,0 +1,322 @@
+// The simulated machine's clock, threads and timed events.
+//
+// One simulated thread runs at a time: it holds the "CPU" until it sleeps,
+// blocks or ends. The next thread to run is the one whose wake time comes
+// first (ties go to the one that went to sleep first), and the clock jumps to
+// that time. Timed events run, in order, at their own time before any thread
+// that wakes later. So the interleaving of the program's threads depends only
+// on the program and the test, never on the host's scheduler.
+#include "platform/sim/machine.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/sim/sim_internal.h"
+
+namespace sim {
+namespace {
+
+struct ThreadKilled {};
+
+struct ThreadRec {
+  int id = 0;
+  std::thread thread;  // not joinable for the main thread
+  enum State { Runnable, Blocked, Done } state = Runnable;
+  std::int64_t wake = 0;
+  std::uint64_t seq = 0;
+  bool killed = false;
+  bool cancellable = false;
+  bool cancelled = false;
+};
+
+thread_local int tlsThreadId = -1;
+std::unique_ptr<Machine> gMachine;
+
+}  // namespace
+
+struct Machine::Impl {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::int64_t now = 0;
+  std::uint64_t seq = 0;
+  int running = 0;
+  std::vector<std::unique_ptr<ThreadRec>> threads;
+  std::multimap<std::int64_t, std::function<void(std::int64_t)>> events;
+  std::string stopReason;
+  FILE* console = nullptr;
+
+  ThreadRec& self() {
+    if (tlsThreadId < 0 || tlsThreadId >= static_cast<int>(threads.size()))
+      std::abort();  // a thread the machine does not know touched it
+    return *threads[static_cast<std::size_t>(tlsThreadId)];
+  }
+
+  ThreadRec* nextRunnable() {
+    ThreadRec* best = nullptr;
+    for (auto& t : threads) {
+      if (t->state != ThreadRec::Runnable) continue;
+      if (best == nullptr || t->wake < best->wake ||
+          (t->wake == best->wake && t->seq < best->seq))
+        best = t.get();
+    }
+    return best;
+  }
+};
+
+namespace {
+
+// Hands the CPU to the next thread and, unless `self` has ended, waits until
+// it is this thread's turn again.
+void switchAway(Machine::Impl& impl, std::unique_lock<std::mutex>& lock,
+                ThreadRec& self, std::int64_t horizon) {
+  for (;;) {
+    ThreadRec* next = impl.nextRunnable();
+    if (!impl.events.empty() &&
+        (next == nullptr || impl.events.begin()->first <= next->wake)) {
+      auto it = impl.events.begin();
+      std::int64_t when = it->first;
+      auto fn = std::move(it->second);
+      impl.events.erase(it);
+      impl.now = std::max(impl.now, when);
+      lock.unlock();
+      fn(when);  // this thread still holds the CPU
+      lock.lock();
+      continue;
+    }
+    std::string stop;
+    if (next == nullptr)
+      stop = "every simulated thread waits for something that cannot come";
+    else if (next->wake > horizon)
+      stop = "virtual time passed the test's horizon";
+    if (!stop.empty()) {
+      // Only the main thread may end the simulation; wake it to do so.
+      impl.stopReason = stop;
+      ThreadRec& main = *impl.threads[0];
+      main.state = ThreadRec::Runnable;
+      main.wake = impl.now;
+      next = &main;
+    }
+    impl.now = std::max(impl.now, next->wake);
+    impl.running = next->id;
+    if (next != &self) {
+      impl.cv.notify_all();
+      if (self.state == ThreadRec::Done) return;
+      impl.cv.wait(lock, [&] { return impl.running == self.id; });
+    }
+    if (self.killed) throw ThreadKilled{};
+    if (self.id == 0 && !impl.stopReason.empty()) {
+      std::string reason = impl.stopReason;
+      impl.stopReason.clear();
+      throw SimulationStopped{reason};
+    }
+    return;
+  }
+}
+
+void removeTree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+}  // namespace
+
+Machine::Machine() : impl_(new Impl) {
+  auto main = std::make_unique<ThreadRec>();
+  main->id = 0;
+  impl_->threads.push_back(std::move(main));
+  tlsThreadId = 0;
+
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") +
+                        "/vantor-sim-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  root_ = buffer.data();
+  makeDirectory(currentDirectory);
+  makeDirectory(windowsDirectory);
+  impl_->console = openConsoleStream(*this);
+}
+
+Machine::~Machine() {
+  endThreads();
+  if (impl_->console != nullptr) fclose(impl_->console);
+  removeTree(root_);
+}
+
+Machine& machine() {
+  if (!gMachine) resetMachine();
+  return *gMachine;
+}
+
+void resetMachine() {
+  if (gMachine) gMachine->endThreads();
+  gMachine.reset();
+  gMachine.reset(new Machine);
+}
+
+void Machine::endThreads() {
+  {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->stopReason.clear();
+    for (auto& t : impl_->threads) {
+      if (t->id == 0 || t->state == ThreadRec::Done) continue;
+      t->killed = true;
+      t->state = ThreadRec::Runnable;
+      t->wake = impl_->now;
+      t->seq = 0;
+    }
+  }
+  // Let each leftover thread run once: it ends at the wait it was in.
+  while (liveThreads() > 1) sleepFor(0);
+  for (auto& t : impl_->threads)
+    if (t->thread.joinable()) t->thread.join();
+}
+
+std::int64_t Machine::nowUs() const { return impl_->now; }
+
+void Machine::at(std::int64_t timeUs, std::function<void(std::int64_t)> fn) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->events.emplace(std::max(timeUs, impl_->now), std::move(fn));
+}
+
+void Machine::processDue() {
+  for (;;) {
+    std::function<void(std::int64_t)> fn;
+    std::int64_t when;
+    {
+      std::lock_guard<std::mutex> lock(impl_->mutex);
+      if (impl_->events.empty() || impl_->events.begin()->first > impl_->now)
+        return;
+      auto it = impl_->events.begin();
+      when = it->first;
+      fn = std::move(it->second);
+      impl_->events.erase(it);
+    }
+    fn(when);
+  }
+}
+
+std::int64_t Machine::nextEventUs() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->events.empty() ? kForever : impl_->events.begin()->first;
+}
+
+void Machine::sleepFor(std::int64_t us) {
+  sleepUntil(impl_->now + us);
+}
+
+void Machine::sleepUntil(std::int64_t timeUs) {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  ThreadRec& self = impl_->self();
+  self.state = ThreadRec::Runnable;
+  self.wake = std::max(timeUs, impl_->now);
+  self.seq = ++impl_->seq;
+  switchAway(*impl_, lock, self, horizonUs);
+}
+
+bool Machine::blockCurrent() {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  ThreadRec& self = impl_->self();
+  self.state = ThreadRec::Blocked;
+  self.cancellable = true;
+  self.cancelled = false;
+  try {
+    switchAway(*impl_, lock, self, horizonUs);
+  } catch (...) {
+    self.cancellable = false;
+    throw;
+  }
+  self.cancellable = false;
+  return !self.cancelled;
+}
+
+int Machine::currentThread() const { return tlsThreadId; }
+
+void Machine::wakeThread(int id) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (id < 0 || id >= static_cast<int>(impl_->threads.size())) return;
+  ThreadRec& t = *impl_->threads[static_cast<std::size_t>(id)];
+  if (t.state != ThreadRec::Blocked) return;
+  t.state = ThreadRec::Runnable;
+  t.wake = impl_->now;
+  t.seq = ++impl_->seq;
+}
+
+bool Machine::cancelThreadIo(int id) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (id < 0 || id >= static_cast<int>(impl_->threads.size())) return false;
+  ThreadRec& t = *impl_->threads[static_cast<std::size_t>(id)];
+  if (t.state != ThreadRec::Blocked || !t.cancellable) return false;
+  t.cancelled = true;
+  t.state = ThreadRec::Runnable;
+  t.wake = impl_->now;
+  t.seq = ++impl_->seq;
+  return true;
+}
+
+int Machine::liveThreads() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  int live = 0;
+  for (auto& t : impl_->threads)
+    if (t->state != ThreadRec::Done) ++live;
+  return live;
+}
+
+int Machine::spawnThread(std::function<void()> body) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto rec = std::make_unique<ThreadRec>();
+  ThreadRec* t = rec.get();
+  t->id = static_cast<int>(impl_->threads.size());
+  t->state = ThreadRec::Runnable;
+  t->wake = impl_->now;
+  t->seq = ++impl_->seq;
+  impl_->threads.push_back(std::move(rec));
+  Impl* impl = impl_.get();
+  std::int64_t horizon = horizonUs;
+  t->thread = std::thread([impl, t, horizon, body = std::move(body)] {
+    tlsThreadId = t->id;
+    bool run;
+    {
+      std::unique_lock<std::mutex> lock(impl->mutex);
+      impl->cv.wait(lock, [&] { return impl->running == t->id; });
+      run = !t->killed;
+    }
+    if (run) {
+      try {
+        body();
+      } catch (ThreadKilled&) {
+      }
+    }
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    t->state = ThreadRec::Done;
+    switchAway(*impl, lock, *t, horizon);
+  });
+  return t->id;
+}
+
+FILE* Machine::consoleStream() { return impl_->console; }
+
+int runProcess(int (*entry)()) {
+  Machine& m = machine();
+  int status;
+  try {
+    status = entry();
+  } catch (ProcessExit& e) {
+    status = e.status;
+  }
+  // The C runtime runs the handlers in the reverse order of registration.
+  auto handlers = m.exitHandlers;
+  m.exitHandlers.clear();
+  for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) (*it)();
+  if (m.consoleStream() != nullptr) fflush(m.consoleStream());
+  return status;
+}
+
+}  // namespace sim

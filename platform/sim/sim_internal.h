@@ -1,0 +1,39 @@
+// Shared by the files that implement the platform calls on the simulated
+// machine.
+#ifndef VANTOR_PLATFORM_SIM_SIM_INTERNAL_H
+#define VANTOR_PLATFORM_SIM_SIM_INTERNAL_H
+
+#include <string>
+
+#include "platform/sim/machine.h"
+
+namespace sim {
+
+// Every platform call starts here: due events run, the call is counted, and
+// the result says whether the test wants this call to fail.
+inline bool enterFails(Call call) {
+  Machine& m = machine();
+  m.processDue();
+  m.count(call);
+  return m.shouldFail(call);
+}
+
+FILE* openConsoleStream(Machine& machine);
+
+// Lower-case copy, for the names that Windows compares without case.
+std::string lowerCase(const std::string& text);
+
+// Simulated handles: small integers above the range of real pointers, each
+// naming a port or a thread.
+enum class HandleKind { None, Port, Thread };
+struct HandleInfo {
+  HandleKind kind = HandleKind::None;
+  int index = -1;  // port index in Machine::ports, or simulated thread id
+};
+pf::HANDLE makeHandle(HandleKind kind, int index);
+HandleInfo lookupHandle(pf::HANDLE handle);
+void releaseHandle(pf::HANDLE handle);
+
+}  // namespace sim
+
+#endif

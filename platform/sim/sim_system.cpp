@@ -1,0 +1,204 @@
+// Handles, threads, time, version, libraries, drives and the shell of the
+// simulated machine.
+#include <cstring>
+#include <fstream>
+
+#include "platform/platform.h"
+#include "platform/sim/sim_internal.h"
+
+namespace sim {
+
+pf::HANDLE makeHandle(HandleKind kind, int index) {
+  Machine& m = machine();
+  std::uintptr_t value = m.nextHandle;
+  m.nextHandle += 4;
+  m.handleTable[value] = {static_cast<int>(kind), index};
+  return reinterpret_cast<pf::HANDLE>(value);
+}
+
+HandleInfo lookupHandle(pf::HANDLE handle) {
+  Machine& m = machine();
+  auto it = m.handleTable.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == m.handleTable.end()) return HandleInfo{};
+  return HandleInfo{static_cast<HandleKind>(it->second.first),
+                    it->second.second};
+}
+
+void releaseHandle(pf::HANDLE handle) {
+  machine().handleTable.erase(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+namespace {
+
+pf::HMODULE moduleHandle(std::size_t index) {
+  return reinterpret_cast<pf::HMODULE>(static_cast<std::uintptr_t>(0x100 + index));
+}
+
+std::string moduleName(pf::HMODULE module) {
+  Machine& m = machine();
+  std::uintptr_t raw = reinterpret_cast<std::uintptr_t>(module);
+  if (raw < 0x100 || raw - 0x100 >= m.loadedLibraries.size()) return "";
+  return m.loadedLibraries[raw - 0x100];
+}
+
+}  // namespace
+}  // namespace sim
+
+namespace pf {
+
+void Sleep(DWORD milliseconds) {
+  sim::Machine& m = sim::machine();
+  m.processDue();
+  m.sleepFor(static_cast<std::int64_t>(milliseconds) * 1000);
+  m.processDue();
+}
+
+HANDLE CreateThread(void*, std::size_t, ThreadStart start, void* argument,
+                    DWORD, DWORD* threadId) {
+  if (sim::enterFails(sim::Call::CreateThread)) return nullptr;
+  int id = sim::machine().spawnThread([start, argument] { start(argument); });
+  if (threadId != nullptr) *threadId = static_cast<DWORD>(id);
+  return sim::makeHandle(sim::HandleKind::Thread, id);
+}
+
+BOOL CancelSynchronousIo(HANDLE thread) {
+  if (sim::enterFails(sim::Call::CancelSynchronousIo)) return 0;
+  sim::HandleInfo info = sim::lookupHandle(thread);
+  if (info.kind != sim::HandleKind::Thread) return 0;
+  return sim::machine().cancelThreadIo(info.index) ? 1 : 0;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (sim::enterFails(sim::Call::CloseHandle)) return 0;
+  sim::Machine& m = sim::machine();
+  sim::HandleInfo info = sim::lookupHandle(handle);
+  if (info.kind == sim::HandleKind::None) return 0;
+  if (info.kind == sim::HandleKind::Port) {
+    sim::SimPort& port = *m.ports[static_cast<std::size_t>(info.index)];
+    port.isOpen = false;
+    port.rx.clear();
+    if (port.onClosed) port.onClosed(m.nowUs());
+  }
+  sim::releaseHandle(handle);
+  return 1;
+}
+
+UINT timeBeginPeriod(UINT) {
+  if (sim::enterFails(sim::Call::timeBeginPeriod)) return 97;  // TIMERR_NOCANDO
+  sim::machine().timerPeriodActive = true;
+  return 0;
+}
+
+UINT timeEndPeriod(UINT) {
+  sim::machine().timerPeriodActive = false;
+  return 0;
+}
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+  if (sim::enterFails(sim::Call::GetVersionExA)) return 0;
+  if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA))
+    return 0;
+  const sim::Machine& m = sim::machine();
+  info->dwMajorVersion = static_cast<DWORD>(m.versionMajor);
+  info->dwMinorVersion = static_cast<DWORD>(m.versionMinor);
+  info->dwBuildNumber = static_cast<DWORD>(m.versionBuild);
+  info->dwPlatformId = static_cast<DWORD>(m.platformId);
+  info->szCSDVersion[0] = '\0';
+  return 1;
+}
+
+DWORD GetVersion() {
+  sim::enterFails(sim::Call::GetVersion);
+  const sim::Machine& m = sim::machine();
+  DWORD version = static_cast<DWORD>(m.versionMajor & 0xFF) |
+                  static_cast<DWORD>((m.versionMinor & 0xFF) << 8) |
+                  (static_cast<DWORD>(m.versionBuild & 0x7FFF) << 16);
+  if (m.platformId == 1) version |= 0x80000000u;
+  return version;
+}
+
+HMODULE GetModuleHandleA(const char* name) {
+  if (sim::enterFails(sim::Call::GetModuleHandleA) || name == nullptr)
+    return nullptr;
+  sim::Machine& m = sim::machine();
+  std::string wanted = sim::lowerCase(name);
+  for (std::size_t i = 0; i < m.loadedLibraries.size(); ++i)
+    if (m.loadedLibraries[i] == wanted) return sim::moduleHandle(i);
+  return nullptr;
+}
+
+HMODULE LoadLibraryA(const char* name) {
+  sim::Machine& m = sim::machine();
+  if (sim::enterFails(sim::Call::LoadLibraryA) || name == nullptr ||
+      m.libraryLoadFails || m.libraries.count(sim::lowerCase(name)) == 0) {
+    m.lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  std::string wanted = sim::lowerCase(name);
+  for (std::size_t i = 0; i < m.loadedLibraries.size(); ++i)
+    if (m.loadedLibraries[i] == wanted) return sim::moduleHandle(i);
+  m.loadedLibraries.push_back(wanted);
+  return sim::moduleHandle(m.loadedLibraries.size() - 1);
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+  if (sim::enterFails(sim::Call::GetProcAddress) || name == nullptr)
+    return nullptr;
+  sim::Machine& m = sim::machine();
+  auto lib = m.libraries.find(sim::moduleName(module));
+  if (lib == m.libraries.end()) return nullptr;
+  auto fn = lib->second.find(name);
+  return fn == lib->second.end() ? nullptr : fn->second;
+}
+
+DWORD GetLastError() { return sim::machine().lastError; }
+
+BOOL FreeLibrary(HMODULE module) {
+  if (sim::enterFails(sim::Call::FreeLibrary)) return 0;
+  sim::Machine& m = sim::machine();
+  std::string name = sim::moduleName(module);
+  if (name.empty()) return 0;
+  // Keep the positions of the others: their handles stay valid.
+  m.loadedLibraries[reinterpret_cast<std::uintptr_t>(module) - 0x100] = "";
+  return 1;
+}
+
+unsigned long getdrives() {
+  sim::enterFails(sim::Call::getdrives);
+  return sim::machine().drives;
+}
+
+int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
+  sim::Machine& m = sim::machine();
+  if (sim::enterFails(sim::Call::SHFileOperationA)) return 0x75;  // cancelled
+  if (m.shellCopyResult != 0) return m.shellCopyResult;
+  if (operation == nullptr || operation->wFunc != FO_COPY ||
+      operation->pFrom == nullptr || operation->pTo == nullptr)
+    return 0x7C;  // DE_INVALIDFILES
+  std::string to = operation->pTo;
+  if (to.size() < 2 || to[1] != ':' ||
+      !((m.drives >> (std::toupper(static_cast<unsigned char>(to[0])) - 'A')) & 1ul))
+    return 0x7C;
+  std::ifstream in(m.hostPath(operation->pFrom), std::ios::binary);
+  if (!in) return 2;
+  std::ofstream out(m.hostPath(to), std::ios::binary | std::ios::trunc);
+  if (!out) return 0x7C;
+  out << in.rdbuf();
+  return out ? 0 : 0x70;  // DE_DIFFDIR... any failure
+}
+
+HINSTANCE ShellExecuteA(HWND, const char* operation, const char* file,
+                        const char* parameters, const char*, int showCommand) {
+  sim::Machine& m = sim::machine();
+  if (sim::enterFails(sim::Call::ShellExecuteA))
+    return reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(2));
+  sim::ShellExecuteRecord record{operation != nullptr ? operation : "",
+                                 file != nullptr ? file : "",
+                                 parameters != nullptr ? parameters : "",
+                                 showCommand, m.nowUs()};
+  m.shellExecutes.push_back(record);
+  if (m.onShellExecute) m.onShellExecute(record);
+  return reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(42));
+}
+
+}  // namespace pf

@@ -1,0 +1,174 @@
+// The real machine: every call forwards to Windows or its C runtime.
+// No decisions are taken here; results pass back unchanged.
+#include "platform/platform.h"  // before <windows.h>: shares its macro names
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+#include <mmsystem.h>
+#include <direct.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+static_assert(sizeof(pf::DCB) == sizeof(::DCB), "DCB layout");
+static_assert(sizeof(pf::COMMTIMEOUTS) == sizeof(::COMMTIMEOUTS), "layout");
+static_assert(sizeof(pf::COMSTAT) == sizeof(::COMSTAT), "COMSTAT layout");
+static_assert(sizeof(pf::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "layout");
+static_assert(sizeof(pf::SHFILEOPSTRUCTA) == sizeof(::SHFILEOPSTRUCTA),
+              "SHFILEOPSTRUCTA layout");
+
+namespace pf {
+
+FILE* consoleOut() { return stdout; }
+int readConsoleChar() { return getchar(); }
+char* setlocale(int category, const char* locale) {
+  return ::setlocale(category, locale);
+}
+std::size_t wcstombs(char* dest, const wchar_t* src, std::size_t max) {
+  return ::wcstombs(dest, src, max);
+}
+void* malloc(std::size_t size) { return std::malloc(size); }
+void free(void* block) { std::free(block); }
+FILE* fopen(const char* path, const char* mode) { return ::fopen(path, mode); }
+unsigned long getdrives() { return ::_getdrives(); }
+int atexit(void (*handler)()) { return std::atexit(handler); }
+void exit(int status) { std::exit(status); }
+
+void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+HANDLE CreateThread(void* security, std::size_t stackSize, ThreadStart start,
+                    void* argument, DWORD flags, DWORD* threadId) {
+  return ::CreateThread(static_cast<LPSECURITY_ATTRIBUTES>(security),
+                        stackSize,
+                        reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
+                        argument, flags, threadId);
+}
+
+BOOL CancelSynchronousIo(HANDLE thread) {
+  // Looked up at run time: the call exists only from Windows Vista on.
+  using Fn = ::BOOL(WINAPI*)(::HANDLE);
+  ::HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return 0;
+  Fn fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "CancelSynchronousIo")));
+  if (fn == nullptr) return 0;
+  return fn(thread);
+}
+
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+UINT timeBeginPeriod(UINT milliseconds) {
+  return ::timeBeginPeriod(milliseconds);
+}
+UINT timeEndPeriod(UINT milliseconds) { return ::timeEndPeriod(milliseconds); }
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
+                   void* security, DWORD creation, DWORD flags,
+                   HANDLE templateFile) {
+  return ::CreateFileA(name, access, shareMode,
+                       static_cast<LPSECURITY_ATTRIBUTES>(security), creation,
+                       flags, templateFile);
+}
+BOOL SetCommMask(HANDLE file, DWORD mask) { return ::SetCommMask(file, mask); }
+BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts) {
+  ::COMMTIMEOUTS real;
+  std::memcpy(&real, timeouts, sizeof real);
+  return ::SetCommTimeouts(file, &real);
+}
+BOOL SetCommState(HANDLE file, const DCB* dcb) {
+  ::DCB real;
+  std::memcpy(&real, dcb, sizeof real);
+  return ::SetCommState(file, &real);
+}
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read,
+              void* overlapped) {
+  return ::ReadFile(file, buffer, count, read,
+                    static_cast<LPOVERLAPPED>(overlapped));
+}
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
+               void* overlapped) {
+  return ::WriteFile(file, buffer, count, written,
+                     static_cast<LPOVERLAPPED>(overlapped));
+}
+BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status) {
+  ::COMSTAT real;
+  std::memcpy(&real, status, sizeof real);
+  BOOL result = ::ClearCommError(file, errors, &real);
+  std::memcpy(status, &real, sizeof real);
+  return result;
+}
+BOOL SetCommBreak(HANDLE file) { return ::SetCommBreak(file); }
+BOOL ClearCommBreak(HANDLE file) { return ::ClearCommBreak(file); }
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+  return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
+}
+DWORD GetVersion() { return ::GetVersion(); }
+DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
+  return ::GetCurrentDirectoryA(size, buffer);
+}
+UINT GetWindowsDirectoryA(char* buffer, UINT size) {
+  return ::GetWindowsDirectoryA(buffer, size);
+}
+BOOL CreateDirectoryA(const char* path, void* security) {
+  return ::CreateDirectoryA(path, static_cast<LPSECURITY_ATTRIBUTES>(security));
+}
+DWORD GetPrivateProfileStringA(const char* section, const char* key,
+                               const char* defaultValue, char* buffer,
+                               DWORD size, const char* fileName) {
+  return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size,
+                                    fileName);
+}
+UINT GetPrivateProfileIntA(const char* section, const char* key,
+                           int defaultValue, const char* fileName) {
+  return ::GetPrivateProfileIntA(section, key, defaultValue, fileName);
+}
+HMODULE GetModuleHandleA(const char* name) { return ::GetModuleHandleA(name); }
+HMODULE LoadLibraryA(const char* name) { return ::LoadLibraryA(name); }
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(
+      ::GetProcAddress(static_cast<::HMODULE>(module), name)));
+}
+DWORD GetLastError() { return ::GetLastError(); }
+BOOL FreeLibrary(HMODULE module) {
+  return ::FreeLibrary(static_cast<::HMODULE>(module));
+}
+
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD access,
+                   HKEY* result) {
+  return ::RegOpenKeyExA(reinterpret_cast<::HKEY>(key), subKey, options,
+                         access, reinterpret_cast<::HKEY*>(result));
+}
+LONG RegEnumValueA(HKEY key, DWORD index, char* valueName,
+                   DWORD* valueNameLength, DWORD* reserved, DWORD* type,
+                   BYTE* data, DWORD* dataLength) {
+  return ::RegEnumValueA(reinterpret_cast<::HKEY>(key), index, valueName,
+                         valueNameLength, reserved, type, data, dataLength);
+}
+LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved,
+                      DWORD* type, BYTE* data, DWORD* dataLength) {
+  return ::RegQueryValueExA(reinterpret_cast<::HKEY>(key), valueName, reserved,
+                            type, data, dataLength);
+}
+LONG RegCloseKey(HKEY key) {
+  return ::RegCloseKey(reinterpret_cast<::HKEY>(key));
+}
+
+int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
+  ::SHFILEOPSTRUCTA real;
+  std::memcpy(&real, operation, sizeof real);
+  int result = ::SHFileOperationA(&real);
+  std::memcpy(operation, &real, sizeof real);
+  return result;
+}
+HINSTANCE ShellExecuteA(HWND owner, const char* operation, const char* file,
+                        const char* parameters, const char* directory,
+                        int showCommand) {
+  return ::ShellExecuteA(static_cast<::HWND>(owner), operation, file,
+                         parameters, directory, showCommand);
+}
+
+}  // namespace pf

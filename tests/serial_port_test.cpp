@@ -1,0 +1,150 @@
+// The serial port object on the simulated machine: line settings, open
+// results, and a closed port's quiet answers.
+#include "serial/serial_port.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class SerialPortTest : public SimTest {};
+
+TEST_F(SerialPortTest, TheDeviceControlBlockIsBuiltFromNothing) {
+  pf::DCB dcb = buildDcb(38400, 0);
+  EXPECT_EQ(28u, dcb.DCBlength);
+  EXPECT_EQ(38400u, dcb.BaudRate);
+  EXPECT_EQ(1u, dcb.fBinary);
+  EXPECT_EQ(0u, dcb.fParity);
+  EXPECT_EQ(0u, dcb.fOutxCtsFlow + dcb.fOutxDsrFlow + dcb.fDtrControl +
+                    dcb.fDsrSensitivity + dcb.fTXContinueOnXoff + dcb.fOutX +
+                    dcb.fInX + dcb.fErrorChar + dcb.fNull + dcb.fRtsControl +
+                    dcb.fAbortOnError + dcb.fDummy2);
+  EXPECT_EQ(0u, dcb.wReserved + dcb.wReserved1);
+  EXPECT_EQ(2u, dcb.XonLim);
+  EXPECT_EQ(4u, dcb.XoffLim);
+  EXPECT_EQ(8u, dcb.ByteSize);
+  EXPECT_EQ(pf::ONESTOPBIT, dcb.StopBits);
+  EXPECT_EQ(0x13, dcb.XonChar);
+  EXPECT_EQ(0x19, dcb.XoffChar);
+  EXPECT_EQ(0, dcb.ErrorChar + dcb.EofChar + dcb.EvtChar);
+
+  struct Case {
+    int mode;
+    unsigned parity, flag;
+  } cases[] = {{0, pf::NOPARITY, 0}, {1, pf::ODDPARITY, 1},
+               {2, pf::EVENPARITY, 1}, {7, pf::NOPARITY, 0}};
+  for (const Case& c : cases) {
+    pf::DCB d = buildDcb(9600, c.mode);
+    EXPECT_EQ(c.parity, d.Parity) << "mode " << c.mode;
+    EXPECT_EQ(c.flag, d.fParity) << "mode " << c.mode;
+  }
+}
+
+TEST_F(SerialPortTest, OpenConfiguresTheLineWithoutTimeOuts) {
+  sim::SimPort& com = machine().addPort("COM3");
+  SerialPort port;
+  ASSERT_EQ(OpenOk, port.open("COM3", 9600, 0));
+  EXPECT_STREQ("\\\\.\\COM3", port.devicePath);
+  EXPECT_TRUE(com.isOpen);
+  EXPECT_EQ(0u, com.lastMask);
+  EXPECT_EQ(0u, com.lastTimeouts.ReadIntervalTimeout +
+                    com.lastTimeouts.ReadTotalTimeoutConstant +
+                    com.lastTimeouts.ReadTotalTimeoutMultiplier +
+                    com.lastTimeouts.WriteTotalTimeoutConstant +
+                    com.lastTimeouts.WriteTotalTimeoutMultiplier);
+  EXPECT_EQ(9600u, com.lastDcb.BaudRate);
+  EXPECT_EQ(9600, port.baud);
+
+  // A device path is used as it is, and reopening closes the old handle.
+  ASSERT_EQ(OpenOk, port.open("\\\\.\\COM3", 115200, 2));
+  EXPECT_STREQ("\\\\.\\COM3", port.devicePath);
+  EXPECT_EQ(2, com.opens);
+  EXPECT_EQ(2, port.parityMode);
+}
+
+TEST_F(SerialPortTest, EachFailingStepHasItsResultAndLeavesThePortClosed) {
+  sim::SimPort& com = machine().addPort("COM4");
+  SerialPort port;
+  EXPECT_EQ(CreateFailed, port.open("COM9", 9600, 0));
+
+  com.createFails = true;
+  EXPECT_EQ(CreateFailed, port.open("COM4", 19200, 1));
+  EXPECT_EQ(0, port.baud);  // only a handle makes the settings stick
+  com.createFails = false;
+
+  com.maskFails = true;
+  EXPECT_EQ(MaskFailed, port.open("COM4", 19200, 1));
+  EXPECT_EQ(19200, port.baud);
+  EXPECT_FALSE(com.isOpen);
+  com.timeoutsFails = true;
+  EXPECT_EQ(TimeoutsFailed, port.open("COM4", 19200, 0));  // the last failure
+  com.stateFails = true;
+  EXPECT_EQ(StateFailed, port.open("COM4", 19200, 0));
+  com.maskFails = com.timeoutsFails = false;
+  EXPECT_EQ(StateFailed, port.open("COM4", 19200, 0));
+  EXPECT_FALSE(com.isOpen);
+  // All three steps are tried even after the first one failed.
+  EXPECT_EQ(4, machine().calls(sim::Call::SetCommState));
+
+  com.stateFails = false;
+  ASSERT_EQ(OpenOk, port.open("COM4", 9600, 0));
+  EXPECT_EQ(NoName, port.open(nullptr, 9600, 0));
+  EXPECT_FALSE(com.isOpen);
+  EXPECT_STREQ("\\\\.\\COM4", port.devicePath);
+}
+
+TEST_F(SerialPortTest, ANameThatDoesNotFitIsRefusedNotCut) {
+  std::string name35(35, 'C');
+  std::string name36(36, 'C');
+  machine().addPort(name35);
+  machine().addPort(name36.substr(0, 35));
+  SerialPort port;
+  EXPECT_EQ(OpenOk, port.open(name35.c_str(), 9600, 0));
+  EXPECT_EQ(CreateFailed, port.open(name36.c_str(), 9600, 0));
+  std::string path40 = "\\\\.\\" + name36;
+  EXPECT_EQ(CreateFailed, port.open(path40.c_str(), 9600, 0));
+  EXPECT_EQ(1, machine().calls(sim::Call::CreateFileA));
+}
+
+TEST_F(SerialPortTest, AClosedPortDoesNothingAndAnswersZero) {
+  machine().addPort("COM1");
+  SerialPort port;
+  char buffer[4] = {'k', 'k', 'k', 'k'};
+  port.write("abc", 3);
+  port.writeByte('x');
+  EXPECT_EQ(0, port.read(buffer, 4));
+  EXPECT_EQ('k', buffer[0]);
+  EXPECT_EQ(0, port.readByte());
+  EXPECT_EQ(0, port.bytesWaiting());
+  port.sendBreak();
+  port.close();
+  EXPECT_EQ(0, machine().nowUs());
+  EXPECT_EQ(0, machine().calls(sim::Call::WriteFile) +
+                   machine().calls(sim::Call::ReadFile) +
+                   machine().calls(sim::Call::SetCommBreak));
+}
+
+TEST_F(SerialPortTest, AReadWaitsForEveryByteItAsksFor) {
+  sim::SimPort& com = machine().addPort("COM2");
+  SerialPort port;
+  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
+  com.deliver("ab", 0);
+  com.deliver("cde", 40000);
+  EXPECT_EQ(2, port.bytesWaiting());
+  char buffer[6] = {};
+  EXPECT_EQ(5, port.read(buffer, 5));
+  EXPECT_STREQ("abcde", buffer);
+  EXPECT_EQ(40000, machine().nowUs());
+  com.deliver("\xff", machine().nowUs());
+  EXPECT_EQ(-1, port.readByte());  // bytes above 0x7F come out negative
+}
+
+TEST_F(SerialPortTest, ABreakHoldsTheLineFor375Milliseconds) {
+  sim::SimPort& com = machine().addPort("COM2");
+  SerialPort port;
+  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
+  machine().sleepFor(1000);
+  port.sendBreak();
+  ASSERT_EQ(1u, com.breakEnds.size());
+  EXPECT_EQ(375000, com.breakEnds[0] - com.breakStarts[0]);
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+#include "tests/support/sim_fixture.h"
+
+#include "app/catalogue.h"
+#include "app/program.h"
+
+void SimTest::SetUp() { sim::resetMachine(); }
+
+void SimTest::TearDown() {
+  if (catalogueBuilt_) releaseMessageCatalogue();
+  sim::machine().endThreads();
+}
+
+int SimTest::runProgram() { return sim::runProcess(programMain); }
+
+std::string SimTest::rawLog(const std::string& path) {
+  return machine().readFile(path);
+}
+
+std::string SimTest::logText(const std::string& path) {
+  return unixLines(rawLog(path));
+}
+
+void SimTest::useCatalogue() {
+  ASSERT_EQ(0, buildMessageCatalogue());
+  catalogueBuilt_ = true;
+}
+
+std::string unixLines(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}

@@ -1,0 +1,35 @@
+// Common ground of the host tests: a fresh simulated machine per test, the
+// program run as a simulated process, and readers of what it left behind.
+#ifndef VANTOR_TESTS_SUPPORT_SIM_FIXTURE_H
+#define VANTOR_TESTS_SUPPORT_SIM_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/sim/machine.h"
+
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  sim::Machine& machine() { return sim::machine(); }
+  // Runs the whole program as main does; its exit status.
+  int runProgram();
+  // The log file in the current folder, as stored (CR LF line ends) and with
+  // its line ends turned back into "\n".
+  std::string rawLog(const std::string& path = "vantor_config.log");
+  std::string logText(const std::string& path = "vantor_config.log");
+  // Builds the message catalogue for tests that call parts of the program
+  // directly (runProgram builds its own).
+  void useCatalogue();
+
+ private:
+  bool catalogueBuilt_ = false;
+};
+
+// CR LF back to LF.
+std::string unixLines(const std::string& text);
+
+#endif
