@@ -83,6 +83,8 @@ ssize_t textWrite(void* cookie, const char* data, size_t size) {
     if (data[i] == '\n' && fputc('\r', f->raw) == EOF) return -1;
     if (fputc(data[i], f->raw) == EOF) return -1;
   }
+  // The program flushed: what it wrote must be in the file now.
+  if (fflush(f->raw) != 0) return -1;
   return static_cast<ssize_t>(size);
 }
 

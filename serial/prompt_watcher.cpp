@@ -1,0 +1,65 @@
+#include "serial/prompt_watcher.h"
+
+#include <cstring>
+
+#include "app/console.h"
+#include "app/context.h"
+#include "serial/traffic.h"
+
+PromptWatcher promptWatcher = {{0}, 0};
+
+void PromptWatcher::clear() {
+  fill = 0;
+  window[0] = '\0';
+}
+
+void PromptWatcher::compact(const char* text, std::size_t length) {
+  for (std::size_t i = 0;
+       i < length && static_cast<int>(i) < fill && fill > kCompactAbove; ++i) {
+    // The window is searched as text: a NUL received from the module ends
+    // the search like the window's own end.
+    const char* found = std::strchr(window + i, text[i]);
+    int drop = found != nullptr ? static_cast<int>(found - window) -
+                                      static_cast<int>(i)
+                                : fill;
+    std::memmove(window, window + drop,
+                 static_cast<std::size_t>(fill - drop) + 1);
+    fill -= drop;
+  }
+  // A text longer than half the window could keep it growing; never let it
+  // reach its end.
+  if (fill >= static_cast<int>(kWindowSize) - 1) clear();
+}
+
+int waitForText(ConfiguratorContext& context, const char* text,
+                int timeoutMs) {
+  PromptWatcher& w = promptWatcher;
+  std::size_t length = std::strlen(text);
+  int elapsed = 0;
+  // A wait that timed out left its received-bytes entry open in the log;
+  // the new bytes continue it.
+  if (w.fill == 0) logPrint(context, " <- ");
+  for (;;) {
+    if (w.fill > kCompactAbove) w.compact(text, length);
+    if (context.port->bytesWaiting() > 0) {
+      char byte = static_cast<char>(context.port->readByte());
+      w.window[w.fill] = byte;
+      logPrint(context, "%c", byte);
+      if (byte == '\r' || byte == '\n') {
+        w.window[0] = byte;
+        w.fill = 0;
+      }
+      ++w.fill;
+      w.window[w.fill] = '\0';
+    } else {
+      pf::Sleep(kPollMs);
+      elapsed += kPollMs;
+    }
+    if (std::strstr(w.window, text) != nullptr) {
+      logPrint(context, "\n");
+      w.clear();
+      return 0;
+    }
+    if (timeoutMs >= 0 && elapsed > timeoutMs) return -1;
+  }
+}

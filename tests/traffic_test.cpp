@@ -1,0 +1,157 @@
+// The logged primitives and the prompt watcher, byte for byte, on the
+// virtual clock.
+#include <cstring>
+
+#include "app/context.h"
+#include "serial/prompt_watcher.h"
+#include "serial/traffic.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class TrafficTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    promptWatcher.clear();
+    com = &machine().addPort("COM1");
+    context.reset(new ConfiguratorContext);
+    ASSERT_EQ(0, context->openLog("vantor_config.log"));
+    ASSERT_EQ(0, context->port->open("COM1", 115200, 0));
+  }
+  void TearDown() override {
+    if (context->log != nullptr) std::fclose(context->log);
+    context.reset();
+    SimTest::TearDown();
+  }
+  // Bytes the module sends, readable `afterMs` from now.
+  void module(const std::string& bytes, int afterMs = 0) {
+    com->deliver(bytes, machine().nowUs() + afterMs * 1000LL);
+  }
+  ConfiguratorContext& ctx() { return *context; }
+
+  sim::SimPort* com = nullptr;
+  std::unique_ptr<ConfiguratorContext> context;
+};
+
+TEST_F(TrafficTest, APromptIsMatchedOnItsLastByteAndWhatFollowsStaysQueued) {
+  module("\r\nblob> x");
+  EXPECT_EQ(0, waitForText(ctx(), "blob>", 1000));
+  // Received line ends are logged raw; the log's own "\n" is stored as
+  // CR LF like every line end of a text file.
+  EXPECT_EQ(" <- \r\r\nblob>\r\n", rawLog());
+  EXPECT_EQ(2, ctx().port->bytesWaiting());  // " x"
+  EXPECT_EQ(0, promptWatcher.fill);
+  EXPECT_EQ(0, machine().nowUs());  // no poll was empty
+}
+
+TEST_F(TrafficTest, TextGatheredByATimedOutWaitCountsForTheNextOne) {
+  module("blob>");
+  EXPECT_EQ(-1, waitForText(ctx(), "Autoboot ", 100));
+  EXPECT_EQ(0, waitForText(ctx(), "blob>", 1000));
+  // One received-bytes entry, opened by the first wait and closed by the
+  // second.
+  EXPECT_EQ(" <- blob>\n", logText());
+  // 21 empty polls, then the second wait's first poll.
+  EXPECT_EQ(110000, machine().nowUs());
+}
+
+TEST_F(TrafficTest, ALineEndInsideATextPreventsTheMatch) {
+  module("blo\nb>");
+  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
+  EXPECT_STREQ("\nb>", promptWatcher.window);
+}
+
+TEST_F(TrafficTest, OnlyEmptyPollsCountTowardsTheLimit) {
+  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 100));
+  EXPECT_EQ(21 * 5000, machine().nowUs());  // 21 empty polls
+
+  // Polls that take a byte do not count: a module that keeps talking holds
+  // even a wait without any time to spare.
+  module(std::string(500, 'x') + "blob>");
+  EXPECT_EQ(0, waitForText(ctx(), "blob>", 0));
+
+  // A negative limit waits as long as it takes.
+  module("blob>", 3600 * 1000);
+  EXPECT_EQ(0, waitForText(ctx(), "blob>", -1));
+}
+
+TEST_F(TrafficTest, AFloodWithoutLineEndsKeepsTheWindowNearHalfFull) {
+  module(std::string(3000, 'z'));
+  int highest = 0;
+  for (int i = 0; i < 3000; ++i) {
+    waitForText(ctx(), "blob>", 0);
+    highest = std::max(highest, promptWatcher.fill);
+  }
+  EXPECT_LE(highest, 2049);
+  EXPECT_EQ(0, ctx().port->bytesWaiting());
+}
+
+TEST_F(TrafficTest, CompactionKeepsWhatCanStillStartTheText) {
+  auto compacted = [](const std::string& window) {
+    std::memcpy(promptWatcher.window, window.c_str(), window.size() + 1);
+    promptWatcher.fill = static_cast<int>(window.size());
+    promptWatcher.compact("blob>", 5);
+    return std::string(promptWatcher.window, promptWatcher.fill);
+  };
+  std::string tail47(47, 'q');
+  EXPECT_EQ("bl" + tail47, compacted(std::string(2000, 'q') + "bl" + tail47));
+  EXPECT_EQ("ql", compacted("b" + std::string(2047, 'q') + "l"));
+  EXPECT_EQ("", compacted(std::string(2049, 'q')));
+  // A NUL from the module hides the rest of the window from the search.
+  EXPECT_EQ("", compacted(std::string(2049, 'q').replace(5, 1, 1, '\0') + "b"));
+}
+
+TEST_F(TrafficTest, WaitForCharConsumesUpToTheExpectedByte) {
+  module("x/y");
+  EXPECT_EQ(0, waitForChar(ctx(), '/', 1000));
+  EXPECT_EQ(" <- x/\n", logText());
+  EXPECT_EQ(1, ctx().port->bytesWaiting());
+
+  EXPECT_EQ(-1, waitForChar(ctx(), '\r', 1000));
+  EXPECT_EQ(201 * 5000, machine().nowUs());
+}
+
+TEST_F(TrafficTest, ExpectNextCharTakesExactlyOneByte) {
+  module("x:");
+  EXPECT_EQ(-1, expectNextChar(ctx(), ':', 1000));
+  EXPECT_EQ(1, ctx().port->bytesWaiting());
+  EXPECT_EQ(0, expectNextChar(ctx(), ':', 1000));
+  EXPECT_EQ(-1, expectNextChar(ctx(), ':', 50));
+  EXPECT_EQ(" <- x\n <- :\n <- \n", logText());
+}
+
+TEST_F(TrafficTest, SendsAreWrittenAndLoggedAsTheyWent) {
+  sendLine(ctx(), "status");
+  sendChar(ctx(), '\x1b');
+  sendText(ctx(), "0A1B2C3D04FF junk", 12);
+  sendNewline(ctx());
+  EXPECT_EQ("status\n\x1b" "0A1B2C3D04FF\n", com->written);
+  EXPECT_EQ(" -> status\n -> \n -> \x1b\n -> 0A1B2C3D04FF junk\n -> \n",
+            logText());
+  // A line goes out as its text and then its line feed.
+  EXPECT_EQ(5, machine().calls(sim::Call::WriteFile));
+}
+
+TEST_F(TrafficTest, ReceiveAvailableNeverWritesPastTheBuffer) {
+  char buffer[8];
+  int count = -1;
+  receiveAvailable(ctx(), buffer, sizeof buffer, &count);
+  EXPECT_EQ(0, count);
+  module("0123456789AB");
+  receiveAvailable(ctx(), buffer, sizeof buffer, &count);
+  EXPECT_EQ(7, count);
+  EXPECT_STREQ("0123456", buffer);
+  receiveAvailable(ctx(), buffer, sizeof buffer, &count);
+  EXPECT_EQ(5, count);
+  EXPECT_STREQ("789AB", buffer);
+  EXPECT_EQ(" <- \n <- 0123456\n <- 789AB\n", logText());
+}
+
+TEST_F(TrafficTest, AClosedPortSeesNothing) {
+  ctx().port->close();
+  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 20));
+  EXPECT_EQ(-1, waitForChar(ctx(), '/', 20));
+}
+
+}  // namespace
