@@ -1,0 +1,134 @@
+#include "serial/probe.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "app/catalogue.h"
+#include "app/console.h"
+#include "app/context.h"
+#include "serial/traffic.h"
+
+namespace {
+
+const int kProbeSettleMs = 50;
+const int kProbeAnswerMs = 1000;
+
+// Runs `speak` with the context only while the main thread still waits for
+// this probe.
+template <typename Speak>
+bool whileWanted(ProbeJob& job, Speak speak) {
+  std::lock_guard<std::mutex> guard(job.lock);
+  if (job.abandoned) return false;
+  speak(*job.context);
+  return true;
+}
+
+// The outcome is published last: the main thread goes on the moment it
+// sees the state change.
+void publish(ProbeJob& job, int state) {
+  whileWanted(job, [&](ConfiguratorContext& context) {
+    if (state == Found) context.port->adopt(job.port);
+    context.candidates[job.candidateIndex].state.store(state);
+  });
+  job.port.close();  // still ours only when it was not handed over
+}
+
+pf::DWORD PF_WINAPI probeThreadMain(void* argument) {
+  ProbeJob* job = static_cast<ProbeJob*>(argument);
+  probePort(*job);
+  job->release();
+  return 0;
+}
+
+}  // namespace
+
+void ProbeJob::release() {
+  if (references.fetch_sub(1) == 1) {
+    this->~ProbeJob();
+    pf::free(this);
+  }
+}
+
+int probePort(ProbeJob& job) {
+  char text[96];
+  std::snprintf(text, sizeof text, message(17), job.name, job.baud);
+  whileWanted(job, [&](ConfiguratorContext& context) {
+    printFlushed(pf::consoleOut(), "%s", text);
+    printFlushed(context.log, "%s", text);
+  });
+
+  if (job.port.open(job.name, job.baud, 0) != OpenOk) {
+    whileWanted(job, [](ConfiguratorContext& context) {
+      logThenConsole(context, 18);
+    });
+    publish(job, Failed);
+    return 0;
+  }
+  whileWanted(job, [](ConfiguratorContext& context) {
+    logThenConsole(context, 19);
+  });
+
+  pf::Sleep(kProbeSettleMs);
+  job.port.writeByte('a');
+  whileWanted(job, [](ConfiguratorContext& context) {
+    logPrint(context, " -> %c\n", 'a');
+    logPrint(context, " <- ");
+  });
+  int answer = -1;
+  for (int elapsed = 0; elapsed <= kProbeAnswerMs;) {
+    if (job.port.bytesWaiting() > 0) {
+      answer = job.port.readByte();
+      char byte = static_cast<char>(answer);
+      whileWanted(job, [&](ConfiguratorContext& context) {
+        logPrint(context, "%c", byte);
+      });
+      break;
+    }
+    pf::Sleep(kPollMs);
+    elapsed += kPollMs;
+  }
+  whileWanted(job, [](ConfiguratorContext& context) { logPrint(context, "\n"); });
+
+  if (answer == ':') {
+    whileWanted(job, [](ConfiguratorContext& context) {
+      logThenConsole(context, 20);
+    });
+    publish(job, Found);
+    return 1;
+  }
+  whileWanted(job, [](ConfiguratorContext& context) {
+    consoleThenLog(context, 15);
+  });
+  job.port.close();
+  publish(job, NoAnswer);
+  return 0;
+}
+
+ProbeJob* startProbe(ConfiguratorContext& context) {
+  void* block = pf::malloc(sizeof(ProbeJob));
+  if (block == nullptr) return nullptr;
+  ProbeJob* job = new (block) ProbeJob();
+  job->context = &context;
+  std::snprintf(job->name, sizeof job->name, "%s", context.portName);
+  job->baud = context.baudRate;
+  job->candidateIndex = context.candidateIndex;
+  context.probeThread =
+      pf::CreateThread(nullptr, 0, probeThreadMain, job, 0, nullptr);
+  if (context.probeThread == nullptr) {
+    job->release();  // the thread's reference: it never ran
+  }
+  return job;
+}
+
+void abandonProbe(ConfiguratorContext& context, ProbeJob* job) {
+  {
+    std::lock_guard<std::mutex> guard(job->lock);
+    job->abandoned = true;
+  }
+  // A port the probe handed over during the last pause is not wanted any
+  // more either.
+  context.port->close();
+  if (context.probeThread != nullptr) pf::CancelSynchronousIo(context.probeThread);
+}

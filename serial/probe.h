@@ -1,0 +1,46 @@
+// One probe of one port at one baud rate: open it, send "a", expect ":".
+//
+// A probe runs on a thread of its own so that a port whose open or write
+// hangs cannot stall the search. It works on a port object of its own and
+// hands the open port to the context only when the module answered; once
+// the main thread has given up on it, it no longer prints, logs or touches
+// anything of the context, and it ends by itself whenever its pending call
+// returns.
+#ifndef VANTOR_SERIAL_PROBE_H
+#define VANTOR_SERIAL_PROBE_H
+
+#include <atomic>
+#include <mutex>
+
+#include "serial/serial_port.h"
+
+struct ConfiguratorContext;
+
+struct ProbeJob {
+  ConfiguratorContext* context;
+  char name[40];
+  int baud;
+  int candidateIndex;
+  SerialPort port;
+  // Guards `abandoned` and every use of the context by the probe thread.
+  std::mutex lock;
+  bool abandoned = false;
+  // One reference for the main thread, one for the probe thread.
+  std::atomic<int> references{2};
+
+  void release();
+};
+
+// Probes job->name at job->baud; 1 when the module answered ":".
+int probePort(ProbeJob& job);
+
+// Starts a probe thread for the candidate at context.candidateIndex, named
+// by context.portName at context.baudRate. Null when no thread could be
+// started. The caller holds one reference to the job.
+ProbeJob* startProbe(ConfiguratorContext& context);
+
+// Gives up a probe that took too long: from now on it leaves the console,
+// the log, the port and the candidate list alone.
+void abandonProbe(ConfiguratorContext& context, ProbeJob* job);
+
+#endif
