@@ -167,7 +167,8 @@ class Module {
   std::string receivedText() const;
   const std::vector<Event>& events() const { return events_; }
   int eventCount(const std::string& name) const;
-  const std::map<uint32_t, Bytes>& romMemory() const { return memory_; }
+  // Byte-addressed: overlapping records behave as they would in RAM.
+  const std::map<uint32_t, uint8_t>& romMemory() const { return memory_; }
   const Bytes& bootLoaderReceived() const { return blobData_; }
   const ModuleConfig& config() const { return cfg_; }
 
@@ -188,8 +189,8 @@ class Module {
   bool speedMatches() const;
 
   void romByte(int64_t now, uint8_t b);
-  void romRecord(int64_t now, const std::string& text);
-  void romWrite(int64_t now, const Record& r);
+  void romRecord(int64_t now, const std::string& wireText);
+  void romWrite(int64_t now, const Record& r, const std::string& wireText);
   void romReadBack(int64_t now, const Record& r);
   void startBlob(int64_t now);
 
@@ -224,7 +225,7 @@ class Module {
   bool afterCr_ = false;
   int crCount_ = 0;
   bool romEnded_ = false;
-  std::map<uint32_t, Bytes> memory_;
+  std::map<uint32_t, uint8_t> memory_;
   std::map<std::string, int> recordOrdinal_;
   std::map<std::string, int> recordAttempts_;
   std::map<std::string, int> readBackOrdinal_;
