@@ -72,7 +72,8 @@ Module::Module(ModuleConfig config) : cfg_(std::move(config)) {
   }
   if (cfg_.startInBlob) {
     stage_ = Stage::Blob;
-    blob_ = BlobState::Prompt;
+    blob_ = BlobState::Starting;
+    schedule(cfg_.blobStartDelayUs, [this](int64_t t) { startBlob(t); });
   }
 }
 

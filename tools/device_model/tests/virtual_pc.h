@@ -20,6 +20,13 @@ struct VirtualPc {
     now += 100 * static_cast<int64_t>(text.size());
   }
 
+  // The utility purges its input before each blob command.
+  void command(const std::string& line) {
+    m.takeText(now);
+    seen.clear();
+    send(line + "\n");
+  }
+
   // Everything the module says during the next `us` microseconds.
   std::string listen(int64_t us) {
     now += us;
