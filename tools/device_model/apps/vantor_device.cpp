@@ -299,6 +299,15 @@ int main(int argc, char** argv) {
     if (!logPath.empty()) writeLog(logPath, module);
   };
 
+  // The PC may change the rate between our poll and its write, so this runs
+  // again right before received bytes are handled.
+  auto followLineSpeed = [&]() {
+    termios cur;
+    if (tcgetattr(master, &cur) != 0) return;
+    int baud = baudOf(cfgetospeed(&cur));
+    if (baud != 0 && baud != module.lineSpeed()) module.setLineSpeed(baud);
+  };
+
   const int64_t t0 = monotonicUs();
   const int64_t limit = static_cast<int64_t>(timeLimitSec * 1e6);
   devmodel::Bytes pending;  // due but not yet accepted by the master
@@ -317,11 +326,7 @@ int main(int argc, char** argv) {
       gVerdictNow = 0;
       writeVerdict();
     }
-    termios cur;
-    if (tcgetattr(master, &cur) == 0) {
-      int baud = baudOf(cfgetospeed(&cur));
-      if (baud != 0 && baud != module.lineSpeed()) module.setLineSpeed(baud);
-    }
+    followLineSpeed();
 
     int64_t wait = module.nextEventUs() == devmodel::kNever
                        ? 20000
@@ -338,6 +343,7 @@ int main(int argc, char** argv) {
       uint8_t buf[4096];
       ssize_t got = read(master, buf, sizeof buf);
       if (got > 0) {
+        followLineSpeed();
         if (!slaveOpen) {
           slaveOpen = true;
           module.open(now);
