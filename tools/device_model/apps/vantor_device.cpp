@@ -252,6 +252,11 @@ int main(int argc, char** argv) {
     cfsetospeed(&tio, B115200);
     tcsetattr(master, TCSANOW, &tio);
   }
+  // Opening and closing the slave once puts the master into the hang-up
+  // state, so the PC's first open is seen like every later one and nothing
+  // is queued for a reader that is not there yet.
+  int probe = open(slave.c_str(), O_RDWR | O_NOCTTY);
+  if (probe >= 0) close(probe);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   if (!linkPath.empty()) {
     unlink(linkPath.c_str());

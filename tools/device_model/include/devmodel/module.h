@@ -112,9 +112,15 @@ struct RxChunk {
   Bytes bytes;
 };
 
+// Event names, usable in silentAfterEvent / floodAfterEvent:
+//   line:     open close break
+//   boot ROM: probe cr record readback rom-end
+//   blob:     blob-start autoboot key prompt command download download-end
+//             flash-<image> flashed-<image> power-cycle status
+//   USB disk: usbddisk connected usb-abandon disk-removed
 struct Event {
   int64_t atUs;
-  std::string name;  // "probe", "record", "prompt", "flash-kernel", ...
+  std::string name;
   std::string detail;
 };
 
