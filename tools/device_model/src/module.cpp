@@ -71,6 +71,11 @@ Module::Module(ModuleConfig config) : cfg_(std::move(config)) {
       expectedTexts_.insert(r.text);
     }
   }
+  if (!cfg_.expectedBootLoader && cfg_.expectedBootLoaderUue) {
+    std::string error;
+    cfg_.expectedBootLoader = uudecode(*cfg_.expectedBootLoaderUue, &error);
+    if (!cfg_.expectedBootLoader) problem("expected boot loader file: " + error);
+  }
   if (cfg_.startInBlob) {
     stage_ = Stage::Blob;
     blob_ = BlobState::Starting;

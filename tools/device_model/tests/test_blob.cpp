@@ -39,7 +39,7 @@ class Blob : public ::testing::Test {
     sizes.ramdisk = 7000;
     in = makeInputs(sizes, 11);
     cfg.startInBlob = true;
-    cfg.expectedBootLoader = in.bootLoader;
+    cfg.expectedBootLoaderUue = in.bootLoaderUue;
     cfg.expectedKernel = in.kernel;
     cfg.expectedRamdisk = in.ramdisk;
   }
@@ -197,8 +197,7 @@ TEST_F(Blob, ImagesMustBeReceivedAndMatch) {
   pc.command("flash blob");
   ASSERT_TRUE(pc.waitFor("not downloaded", 1 * kSec));
 
-  Bytes wrong = in.ramdisk;
-  wrong.pop_back();
+  Bytes wrong(in.ramdisk.begin(), in.ramdisk.end() - 1);  // last byte lost
   ASSERT_TRUE(sendImage(pc, "ramdisk", wrong));
   ASSERT_TRUE(flash(pc, "ramdisk"));
 

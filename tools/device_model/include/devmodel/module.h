@@ -66,6 +66,7 @@ struct ModuleConfig {
   // --- what the PC is expected to deliver -----------------------------------
   std::optional<std::string> romLoaderText;
   std::optional<Bytes> expectedBootLoader;
+  std::optional<std::string> expectedBootLoaderUue;  // used if the above is unset
   std::optional<Bytes> expectedKernel;
   std::optional<Bytes> expectedRamdisk;
 
