@@ -288,7 +288,7 @@ void Module::romRecord(int64_t now, const std::string& wireText) {
     return;
   }
   if (r->readBack())
-    romReadBack(now, *r);
+    romReadBack(now, *r, wireText);
   else
     romWrite(now, *r, wireText);
 }
@@ -313,7 +313,7 @@ void Module::romWrite(int64_t now, const Record& r, const std::string& wireText)
   emit(now, echo + "/");
 }
 
-void Module::romReadBack(int64_t now, const Record& r) {
+void Module::romReadBack(int64_t now, const Record& r, const std::string& wireText) {
   auto ins = readBackOrdinal_.emplace(r.text, static_cast<int>(readBackOrdinal_.size()) + 1);
   int ordinal = ins.first->second;
   int attempt = ++readBackAttempts_[r.text];
@@ -326,7 +326,7 @@ void Module::romReadBack(int64_t now, const Record& r) {
   std::string text = hexText(data);
   if (!text.empty() && cfg_.corruptReadBack.hits(ordinal, attempt))
     text[0] = otherDigit(text[0]);
-  emit(now, r.text + text + "/");
+  emit(now, wireText + text + "/");
 }
 
 // ---------------------------------------------------------------- blob

@@ -102,6 +102,8 @@ TEST_F(BootRom, ReadBackReturnsWhatIsInMemoryNotWhatWasAsked) {
   ASSERT_TRUE(sendRecord(pc, "0871002001ab"));
   pc.send("0871002021");
   EXPECT_TRUE(pc.waitFor("0871002021AB/", 100 * kMs));
+  pc.send("087100a021");  // header echoed as sent
+  EXPECT_TRUE(pc.waitFor("087100a021FF/", 100 * kMs)) << pc.seen;
 }
 
 TEST_F(BootRom, RepliesTakeWireTimeAtTheCurrentRate) {

@@ -198,7 +198,7 @@ class Module {
   void romByte(int64_t now, uint8_t b);
   void romRecord(int64_t now, const std::string& wireText);
   void romWrite(int64_t now, const Record& r, const std::string& wireText);
-  void romReadBack(int64_t now, const Record& r);
+  void romReadBack(int64_t now, const Record& r, const std::string& wireText);
   void startBlob(int64_t now);
 
   void blobByte(int64_t now, uint8_t b);
