@@ -88,6 +88,14 @@ TEST_F(BootRom, WholeLoaderFileIsStoredVerifiedAndHandsOverToBlob) {
   EXPECT_EQ(m.eventCount("readback"), 3);  // records 4, 8, 12 are in 0871xxxx
 }
 
+TEST_F(BootRom, UartRetimingRecordCutsItsEchoShort) {
+  Module m(cfg);
+  VirtualPc pc(m);
+  pc.send(kPartialEchoRecord);
+  EXPECT_EQ(pc.listen(10 * kMs), "0021B000C4E74");
+  EXPECT_EQ(m.romMemory().at(0x0021B000), 0xE7);
+}
+
 TEST_F(BootRom, ReadBackReturnsWhatIsInMemoryNotWhatWasAsked) {
   Module m(cfg);
   VirtualPc pc(m);
