@@ -83,7 +83,8 @@ const char kUsage[] =
     "  --control FIFO          lines: removed | verdict | quit\n"
     "                          (also SIGUSR1 = removed, SIGUSR2 = verdict)\n"
     "  --link PATH             symlink to the slave\n"
-    "  --verdict FILE  --log FILE  --time-limit SEC (default 3600)\n";
+    "  --verdict FILE  --log FILE  --time-limit SEC (default 3600)\n"
+    "  --trace                 events to stderr as they happen\n";
 
 bool parseFault(const char* text, devmodel::RecordFault& f) {
   char* end = nullptr;
@@ -147,6 +148,7 @@ int main(int argc, char** argv) {
   devmodel::ModuleConfig cfg;
   std::string verdictPath, logPath, diskDir, onAttach, controlPath, linkPath;
   double timeLimitSec = 3600;
+  bool trace = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string o = argv[i];
@@ -217,6 +219,7 @@ int main(int argc, char** argv) {
     else if (flag("--link")) linkPath = value();
     else if (flag("--verdict")) verdictPath = value();
     else if (flag("--log")) logPath = value();
+    else if (flag("--trace")) trace = true;
     else if (flag("--time-limit")) timeLimitSec = std::strtod(value(), nullptr);
     else if (flag("--help") || flag("-h")) {
       std::fputs(kUsage, stdout);
@@ -258,6 +261,8 @@ int main(int argc, char** argv) {
   int probe = open(slave.c_str(), O_RDWR | O_NOCTTY);
   if (probe >= 0) close(probe);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  // The attach command must not keep the line alive after we are gone.
+  fcntl(master, F_SETFD, FD_CLOEXEC);
   if (!linkPath.empty()) {
     unlink(linkPath.c_str());
     if (symlink(slave.c_str(), linkPath.c_str()) != 0) std::perror("vantor_device: link");
@@ -271,6 +276,8 @@ int main(int argc, char** argv) {
     // between clients.
     controlKeepOpen = open(controlPath.c_str(), O_WRONLY | O_NONBLOCK);
     if (control < 0) std::perror("vantor_device: control FIFO");
+    for (int fd : {control, controlKeepOpen})
+      if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
 
   struct sigaction sa;
@@ -293,6 +300,10 @@ int main(int argc, char** argv) {
       _exit(127);
     }
   };
+  if (trace)
+    module.onEvent = [](const devmodel::Event& e) {
+      std::fprintf(stderr, "%12.6f %s %s\n", e.atUs / 1e6, e.name.c_str(), e.detail.c_str());
+    };
   module.readDisk = [&](const std::string& name) { return readDiskDir(diskDir + "/" + name); };
 
   std::printf("%s\n", slave.c_str());

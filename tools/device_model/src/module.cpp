@@ -92,6 +92,7 @@ void Module::schedule(int64_t at, std::function<void(int64_t)> action) {
 void Module::event(int64_t now, const std::string& name,
                    const std::string& detail) {
   events_.push_back({now, name, detail});
+  if (onEvent) onEvent(events_.back());
   int count = ++eventCounts_[name];
   if (eventMatches(cfg_.silentAfterEvent, name, count)) silent_ = true;
   if (eventMatches(cfg_.floodAfterEvent, name, count) && cfg_.floodBytes > 0)

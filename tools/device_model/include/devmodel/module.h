@@ -167,6 +167,7 @@ class Module {
   size_t queuedBytes() const { return out_.size(); }
 
   // --- inspection -------------------------------------------------------------
+  std::function<void(const Event&)> onEvent;  // called as each event happens
   Stage stage() const { return stage_; }
   BlobState blobState() const { return blob_; }
   Verdict verdict() const;
