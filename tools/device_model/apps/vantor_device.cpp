@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "devmodel/inputs.h"
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
   std::string verdictPath, logPath, diskDir, onAttach, controlPath, linkPath;
   double timeLimitSec = 3600;
   bool trace = false;
+  bool ownDiskDir = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string o = argv[i];
@@ -237,6 +239,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     diskDir = tmpl;
+    ownDiskDir = true;
   }
   mkdir(diskDir.c_str(), 0755);
 
@@ -413,5 +416,9 @@ int main(int argc, char** argv) {
   if (controlKeepOpen >= 0) close(controlKeepOpen);
   if (!linkPath.empty()) unlink(linkPath.c_str());
   close(master);
+  if (ownDiskDir) {
+    std::error_code ec;
+    std::filesystem::remove_all(diskDir, ec);
+  }
   return 0;
 }

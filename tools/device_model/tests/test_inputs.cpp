@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "devmodel/inputs.h"
 #include "devmodel/rom_records.h"
 #include "devmodel/uucode.h"
@@ -95,9 +97,8 @@ TEST(Inputs, WritesTheFourFilesConsistently) {
   EXPECT_EQ(uudecode(*readFile(d + "/blob.uue")), set.bootLoader);
   EXPECT_EQ(readFile(d + "/zImage")->size(), 200u);
   EXPECT_EQ(asBytes(*readFile(d + "/cramfs.img")), set.ramdisk);
-  for (const char* f : {"blob-bootloader.txt", "blob.uue", "zImage", "cramfs.img"})
-    unlink((d + "/" + f).c_str());
-  rmdir(dir);
+  std::error_code ec;
+  std::filesystem::remove_all(d, ec);
 }
 
 }  // namespace

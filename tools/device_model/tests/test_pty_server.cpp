@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -99,10 +100,17 @@ std::string readUntil(int fd, const std::string& text, int timeoutMs) {
   return got;
 }
 
-std::string tempDir() {
-  char dir[] = "/tmp/devmodel_pty.XXXXXX";
-  return mkdtemp(dir) ? dir : "";
-}
+struct TempDir {
+  TempDir() {
+    char tmpl[] = "/tmp/devmodel_pty.XXXXXX";
+    if (mkdtemp(tmpl)) path = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  std::string path;
+};
 
 TEST(PtyServer, ProbeIsAnsweredOverThePseudoTerminal) {
   PtyServer server({"--time-limit", "20"});
@@ -115,7 +123,8 @@ TEST(PtyServer, ProbeIsAnsweredOverThePseudoTerminal) {
 }
 
 TEST(PtyServer, FollowsTheRateSetOnTheSlaveAcrossReopens) {
-  std::string dir = tempDir();
+  TempDir tmp;
+  const std::string& dir = tmp.path;
   std::string verdict = dir + "/verdict.txt";
   PtyServer server({"--answer-baud", "38400", "--quiet-wrong-baud", "--verdict", verdict,
                     "--time-limit", "20"});
@@ -138,7 +147,8 @@ TEST(PtyServer, FollowsTheRateSetOnTheSlaveAcrossReopens) {
 }
 
 TEST(PtyServer, UsbDiskRoundTripThroughAttachCommandAndControlFifo) {
-  std::string dir = tempDir();
+  TempDir tmp;
+  const std::string& dir = tmp.path;
   Bytes kernel = randomBytes(4096, 5);
   ASSERT_TRUE(writeFile(dir + "/zImage", asString(kernel)));
   std::string fifo = dir + "/control";
