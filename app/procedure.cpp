@@ -3,8 +3,15 @@
 #include "app/catalogue.h"
 #include "app/console.h"
 #include "app/context.h"
+#include "serial/discovery.h"
+#include "serial/prompt_watcher.h"
+#include "serial/traffic.h"
+#include "stages/boot_loader.h"
+#include "stages/rom_loader.h"
 
 namespace {
+
+const int kBlobBaud = 115200;
 
 void openRun(ConfiguratorContext& context) {
   printMessage(pf::consoleOut(), 0);
@@ -18,10 +25,46 @@ void openRun(ConfiguratorContext& context) {
   }
 }
 
+// After the ROM loader: the line at 115200 and blob's prompt, confirmed.
+bool reachBlob(ConfiguratorContext& context) {
+  logPrint(context, "Closing com port: ");
+  context.port->close();
+  logPrint(context, "Port closed.\n");
+  pf::Sleep(10);
+  consoleThenLog(context, 11);
+  logPrint(context, "Open com port at 115200: ");
+  if (context.port->open(context.portName, kBlobBaud, 0) != OpenOk)
+    return false;
+  logPrint(context, "port opened.\n");
+  context.port->sendBreak();
+  waitForText(context, "Autoboot ", 2000);
+  sendNewline(context);
+  if (waitForText(context, "blob>", 2000) < 0) return false;
+  return confirmPrompt(context);
+}
+
+// One baud-rate pass after the other until blob answers; the module is
+// asked to restart between passes.
+void reachBlobInSomePass(ConfiguratorContext& context) {
+  for (;;) {
+    context.port->close();
+    if (!findModule(context)) {
+      consoleThenLog(context, 10);
+      context.abortProcedure();
+    }
+    if (uploadRomLoader(context) && reachBlob(context)) return;
+    if (context.baudIndex >= context.baudCount) context.abortProcedure();
+  }
+}
+
 }  // namespace
 
 int runProcedure(ConfiguratorContext& context) {
   openRun(context);
-  // The module cannot be reached yet: discovery and the stages join here.
+  reachBlobInSomePass(context);
+  std::fclose(context.romLoaderFile);
+  context.romLoaderFile = nullptr;
+  if (updateBootLoader(context) < 0) context.abortProcedure();
+  // The image transfers join here; until then the run cannot complete.
   context.abortProcedure();
 }

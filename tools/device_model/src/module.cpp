@@ -146,6 +146,12 @@ void Module::open(int64_t now) {
   if (open_) return;
   open_ = true;
   event(now, "open", std::to_string(lineSpeed_));
+  // Between the PC's passes the operator restarts the robot: the boot ROM
+  // listens for a fresh probe, whatever half-record it was in.
+  if (stage_ == Stage::BootRom) {
+    romBuf_.clear();
+    afterCr_ = false;
+  }
   if (stage_ == Stage::Blob && cfg_.bannerOnOpen &&
       (blob_ == BlobState::AwaitKey || blob_ == BlobState::Prompt))
     blobBanner(now);

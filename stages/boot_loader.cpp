@@ -1,0 +1,110 @@
+#include "stages/boot_loader.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/catalogue.h"
+#include "app/console.h"
+#include "app/context.h"
+#include "serial/prompt_watcher.h"
+#include "serial/traffic.h"
+
+namespace {
+
+const int kLineLimit = 80;
+const std::size_t kReceiveSize = 4096;
+const char kPrompt[] = "blob>";
+const char kPromptError[] = "*** serial port error";
+
+// Passes on what the module sent while the file goes out: its progress dots
+// to the operator, everything to the log. Taken in pieces when more is
+// waiting than the buffer holds.
+void drainProgress(ConfiguratorContext& context) {
+  int waiting = context.port->bytesWaiting();
+  while (waiting > 0) {
+    char received[kReceiveSize];
+    int count = 0;
+    receiveAvailable(context, received, sizeof received, &count);
+    if (count <= 0) break;
+    if (std::strchr(received, '.') != nullptr)
+      printFlushed(pf::consoleOut(), "%s", received);
+    logPrint(context, "%s", received);
+    waiting -= count;
+  }
+}
+
+int download(ConfiguratorContext& context) {
+  sendLine(context, "download blob");
+  pf::Sleep(100);
+  if (waitForText(context, "downloading", 1000) < 0) return -1;
+  // Untranslated: the lines go out exactly as they are in the file.
+  FILE* file = pf::fopen(context.fileNames[1], "rb");
+  if (file == nullptr) {
+    consoleThenLog(context, 9, context.fileNames[1]);
+    return -1;
+  }
+  consoleThenLog(context, 22);
+  while (!std::feof(file)) {
+    char line[kLineLimit];
+    if (std::fgets(line, kLineLimit, file) == nullptr) break;
+    context.port->write(line, std::strlen(line));
+    drainProgress(context);
+    pf::Sleep(10);
+  }
+  std::fclose(file);
+  pf::Sleep(100);
+  sendNewline(context);
+  if (waitForText(context, kPrompt, 1000) < 0) return -1;
+  printFlushed(pf::consoleOut(), " ");
+  logPrint(context, " ");
+  consoleThenLog(context, 24);
+  return 0;
+}
+
+void flash(ConfiguratorContext& context) {
+  sendLine(context, "flash blob");
+  pf::Sleep(500);
+  do {
+    advanceSpinner("Flashing blob");
+  } while (waitForText(context, kPrompt, 100) < 0);
+  printFlushed(pf::consoleOut(), "\n");
+  logPrint(context, "\n");
+  consoleThenLog(context, 27);
+  printFlushed(pf::consoleOut(), "\n");
+  logPrint(context, "\n");
+}
+
+int powerCycle(ConfiguratorContext& context) {
+  logPrint(context, "%s\n", message(23));
+  do {
+    advanceSpinner(message(23));
+  } while (waitForText(context, "Autoboot", 200) < 0);
+  sendNewline(context);
+  if (waitForText(context, kPrompt, 2000) < 0) return -1;
+  context.port->sendBreak();
+  printFlushed(pf::consoleOut(), "\n");
+  return confirmPrompt(context) ? 0 : -1;
+}
+
+}  // namespace
+
+bool confirmPrompt(ConfiguratorContext& context) {
+  bool clean = false;
+  for (int tries = 0; tries < 5 && !clean; ++tries) {
+    sendNewline(context);
+    if (waitForText(context, kPrompt, 1000) < 0) continue;
+    if (waitForText(context, kPromptError, 500) < 0) {
+      clean = true;
+    } else {
+      context.port->sendBreak();
+    }
+  }
+  sendNewline(context);
+  return clean;
+}
+
+int updateBootLoader(ConfiguratorContext& context) {
+  if (download(context) < 0) return -1;
+  flash(context);
+  return powerCycle(context);
+}

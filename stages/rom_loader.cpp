@@ -1,0 +1,173 @@
+#include "stages/rom_loader.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/catalogue.h"
+#include "app/console.h"
+#include "app/context.h"
+#include "serial/prompt_watcher.h"
+#include "serial/traffic.h"
+
+namespace {
+
+const int kLineLimit = 80;  // at most 79 characters and the terminator
+const int kAttempts = 5;
+const int kAnswerMs = 1000;
+const int kHeaderEchoMs = 500;
+const int kHeaderLength = 10;
+const char kEndRecord[] = "0871800000";
+const char kPartialEchoRecord[] = "0021B000C4E7400402";
+const char kPartialEcho[] = "0021B000C4E74";
+const char kReadBackMark[] = "0871";
+
+struct LineReader {
+  char line[kLineLimit + 1];
+  int length;
+  // The piece read last did not end its line: what comes next continues it.
+  bool lineOpen;
+
+  // False when nothing more can be read.
+  bool next(FILE* file) {
+    line[0] = '\0';
+    if (std::fgets(line, kLineLimit, file) == nullptr) {
+      length = -1;
+      lineOpen = false;
+      return false;
+    }
+    line[kLineLimit] = '\0';
+    length = static_cast<int>(std::strlen(line));
+    bool ended = length > 0 && line[length - 1] == '\n';
+    if (ended) line[--length] = '\0';
+    lineOpen = !ended;
+    return true;
+  }
+};
+
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') ||
+         (c >= 'a' && c <= 'f');
+}
+
+int countLines(FILE* file) {
+  std::rewind(file);
+  LineReader reader;
+  int total = 0;
+  while (reader.next(file)) {
+    ++total;
+    if (std::feof(file)) break;
+  }
+  return total;
+}
+
+void showProgress(int lineNumber, int percent) {
+  printMessage(pf::consoleOut(), 21, lineNumber, percent);
+}
+
+// One attempt of the handshake around a record: carriage return and its
+// echo, the record and its echo, then the acknowledgement.
+bool sendRecordOnce(ConfiguratorContext& context, const char* record,
+                    int length) {
+  sendChar(context, '\r');
+  if (waitForChar(context, '\r', kAnswerMs) < 0) return false;
+  sendText(context, record, static_cast<std::size_t>(length));
+  pf::Sleep(static_cast<pf::DWORD>(context.lineDelayMs));
+  if (waitForText(context, record, kAnswerMs) < 0) return false;
+  return waitForChar(context, '/', kAnswerMs) == 0;
+}
+
+bool readBackOnce(ConfiguratorContext& context, const char* header,
+                  const char* data) {
+  sendChar(context, '\r');
+  if (waitForChar(context, '\r', kAnswerMs) < 0) return false;
+  sendText(context, header, kHeaderLength);
+  pf::Sleep(static_cast<pf::DWORD>(context.lineDelayMs));
+  if (waitForText(context, header, kHeaderEchoMs) < 0) return false;
+  if (waitForText(context, data, kAnswerMs) < 0) return false;
+  return waitForChar(context, '/', kAnswerMs) == 0;
+}
+
+// Asks the boot ROM for what it stored at the record's address and compares
+// it with the record's data.
+bool verifyRecord(ConfiguratorContext& context, const char* record,
+                  int length) {
+  // A record too short for a header cannot be verified: never read past it.
+  if (length < kHeaderLength) return false;
+  char header[kHeaderLength + 1];
+  std::memcpy(header, record, kHeaderLength);
+  header[kHeaderLength] = '\0';
+  unsigned control = static_cast<unsigned>(std::strtoul(header + 8, nullptr, 16));
+  std::snprintf(header + 8, 3, "%02X", (control | 0x20u) & 0xFFu);
+  for (int attempt = 0; attempt < kAttempts; ++attempt)
+    if (readBackOnce(context, header, record + kHeaderLength)) return true;
+  return false;
+}
+
+}  // namespace
+
+int uploadRomLoader(ConfiguratorContext& context) {
+  FILE* file = context.romLoaderFile;
+  int total = countLines(file);
+  if (total == 0) {
+    logPrint(context, "The ROM loader file is empty: nothing sent.\n");
+    return 0;
+  }
+
+  std::rewind(file);
+  LineReader reader;
+  reader.lineOpen = false;
+  for (int lineNumber = 1;; ++lineNumber) {
+    // A piece that continues a line longer than the limit is never a record
+    // of its own, whatever it starts with.
+    bool continuation = reader.lineOpen;
+    if (!reader.next(file)) {
+      // Without its end record the ROM loader never starts blob.
+      logPrint(context,
+               "The ROM loader file ended without its end record.\n");
+      return 0;
+    }
+    char* line = reader.line;
+    int percent = static_cast<int>(static_cast<long long>(lineNumber) * 100 / total);
+    showProgress(lineNumber, percent);
+
+    if (!continuation && std::strstr(line, kEndRecord) != nullptr) {
+      sendText(context, line, static_cast<std::size_t>(reader.length));
+      showProgress(lineNumber, 100);
+      return 1;
+    }
+    if (!continuation && std::strstr(line, kPartialEchoRecord) != nullptr) {
+      sendText(context, line, static_cast<std::size_t>(reader.length));
+      waitForText(context, kPartialEcho, -1);
+      continue;
+    }
+    if (continuation || !isHexDigit(line[0])) {
+      logPrint(context, "%s\n", line);
+      continue;
+    }
+
+    // A record ends at its first character that is not a hexadecimal
+    // digit: a comment after it is neither sent nor compared.
+    int length = reader.length;
+    for (int i = 1; i < length; ++i) {
+      if (!isHexDigit(line[i])) {
+        line[i] = '\0';
+        length = i;
+        break;
+      }
+    }
+    bool sent = false;
+    for (int attempt = 0; attempt < kAttempts && !sent; ++attempt)
+      sent = sendRecordOnce(context, line, length);
+    if (!sent) {
+      printFlushed(pf::consoleOut(), "\n");
+      logPrint(context, "\n");
+      return 0;
+    }
+    if (std::strstr(line, kReadBackMark) != nullptr &&
+        !verifyRecord(context, line, length)) {
+      consoleThenLog(context, 42);
+      return 0;
+    }
+  }
+}

@@ -1,0 +1,57 @@
+#include "tests/support/module_link.h"
+
+void attachModule(sim::SimPort& port, devmodel::Module& module) {
+  sim::SimPort* p = &port;
+  devmodel::Module* m = &module;
+  port.onConfigured = [m](std::int64_t now, const pf::DCB& dcb) {
+    m->setLineSpeed(static_cast<int>(dcb.BaudRate));
+    if (!m->isOpen()) m->open(now);
+  };
+  port.onClosed = [m](std::int64_t now) { m->close(now); };
+  port.onWrite = [m](std::int64_t now, const std::uint8_t* data,
+                     std::size_t size) { m->receive(now, data, size); };
+  port.onBreak = [m](std::int64_t now, std::int64_t durationUs) {
+    m->lineBreak(now, static_cast<int>(durationUs / 1000));
+  };
+  port.advance = [p, m](std::int64_t now) {
+    devmodel::Bytes out = m->takeOutput(now);
+    if (!out.empty()) p->deliver(out.data(), out.size(), now);
+  };
+  port.nextEventUs = [m] { return m->nextEventUs(); };
+}
+
+devmodel::InputSet smallInputs(int records) {
+  devmodel::InputSizes sizes;
+  sizes.records = records;
+  sizes.bootLoader = 3000;
+  sizes.kernel = 9000;
+  sizes.ramdisk = 12000;
+  return devmodel::makeInputs(sizes, 7);
+}
+
+devmodel::ModuleConfig expecting(const devmodel::InputSet& inputs) {
+  devmodel::ModuleConfig config;
+  config.romLoaderText = inputs.romLoaderText;
+  config.expectedBootLoader = inputs.bootLoader;
+  config.expectedKernel = inputs.kernel;
+  config.expectedRamdisk = inputs.ramdisk;
+  return config;
+}
+
+void writeInputs(sim::Machine& machine, const devmodel::InputSet& inputs) {
+  machine.writeFile("blob-bootloader.txt", inputs.romLoaderText);
+  machine.writeFile("blob.uue", inputs.bootLoaderUue);
+  machine.writeFile("zImage", devmodel::asString(inputs.kernel));
+  machine.writeFile("cramfs.img", devmodel::asString(inputs.ramdisk));
+}
+
+sim::SimPort& listPort(sim::Machine& machine, const std::string& name) {
+  machine.setValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\" + name,
+                   pf::REG_SZ, name + std::string(1, '\0'));
+  return machine.addPort(name);
+}
+
+void operatorAlwaysPressesEnter(sim::Machine& machine) {
+  sim::Machine* m = &machine;
+  machine.onKeyWanted = [m] { m->keys.push_back('\n'); };
+}

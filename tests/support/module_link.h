@@ -1,0 +1,32 @@
+// The device model of the module plugged into a simulated serial port, on
+// the machine's virtual clock.
+#ifndef VANTOR_TESTS_SUPPORT_MODULE_LINK_H
+#define VANTOR_TESTS_SUPPORT_MODULE_LINK_H
+
+#include <memory>
+#include <string>
+
+#include "devmodel/inputs.h"
+#include "devmodel/module.h"
+#include "platform/sim/machine.h"
+
+// Connects `module` to `port`: what the program writes reaches the module,
+// what the module says becomes readable when its last bit has arrived.
+void attachModule(sim::SimPort& port, devmodel::Module& module);
+
+// Small input files for a quick run, and a module configured to expect
+// exactly them.
+devmodel::InputSet smallInputs(int records = 12);
+devmodel::ModuleConfig expecting(const devmodel::InputSet& inputs);
+
+// Writes the four input files into the machine's current folder under
+// their default names.
+void writeInputs(sim::Machine& machine, const devmodel::InputSet& inputs);
+
+// Lists a port under HARDWARE\DEVICEMAP\SERIALCOMM and adds it.
+sim::SimPort& listPort(sim::Machine& machine, const std::string& name);
+
+// The operator presses Enter whenever the program waits for it.
+void operatorAlwaysPressesEnter(sim::Machine& machine);
+
+#endif
