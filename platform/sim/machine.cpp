@@ -142,6 +142,7 @@ Machine::Machine() : impl_(new Impl) {
   makeDirectory(currentDirectory);
   makeDirectory(windowsDirectory);
   impl_->console = openConsoleStream(*this);
+  installSetupApi(*this);
 }
 
 Machine::~Machine() {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_devtree.h"
 
 namespace sim {
 
@@ -222,6 +223,9 @@ class Machine {
   std::map<std::uintptr_t, std::pair<int, int>> handleTable;  // kind, index
   std::uintptr_t nextHandle = 0x1000;
   std::string locale = "C";
+
+  // ---- configuration manager (setupapi.dll) ----
+  SimDeviceTree deviceTree;
 
   struct Impl;
 

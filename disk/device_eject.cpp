@@ -1,0 +1,70 @@
+// The eject as the disk removal uses it: one attempt, its outcome in the
+// log, and a plain result so that the caller can fall back to the operator.
+#include <cstdio>
+
+#include "app/console.h"
+#include "app/context.h"
+#include "disk/device_eject.h"
+
+namespace {
+
+constexpr std::size_t kDriveNameSize = 80;
+
+}  // namespace
+
+int ejectDrive(ConfiguratorContext& context, char letter) {
+  char driveName[kDriveNameSize];
+  std::snprintf(driveName, sizeof driveName, "%c:", letter);
+
+  char deviceId[kDeviceIdSize];
+  if (!mountedDeviceId(driveName, deviceId, sizeof deviceId)) {
+    logPrint(context, "Invalid drive specification '%s'!\n", driveName);
+    return -1;
+  }
+
+  // The ejector is not released: setupapi.dll stays loaded for the rest of
+  // the run, and the next eject finds it already there.
+  DeviceEjector ejector;
+  if (ejector.status == Unsupported) {
+    logPrint(context, "Operating system not supported!\n");
+    return -1;
+  }
+  if (ejector.status != Ready) {
+    logPrint(context, "Error in device eject, error code %u,%u!\n",
+             static_cast<unsigned>(ejector.status),
+             static_cast<unsigned>(ejector.lastError));
+    return -1;
+  }
+
+  pf::ULONG detail = 0;
+  EjectResult result = ejector.ejectDevice(deviceId, &detail);
+  if (result == Ok) {
+    logPrint(context, "Drive Ejected\n");
+    return 0;
+  }
+  unsigned code = static_cast<unsigned>(result);
+  unsigned value = static_cast<unsigned>(detail);
+  switch (result) {
+    case NotFound:
+      logPrint(context, "Error ejecting device %s, not found (%u,%u)!\n",
+               deviceId, code, value);
+      break;
+    case NotRemovable:
+      logPrint(context, "Error ejecting device %s, not removable (%u,%u)!\n",
+               deviceId, code, value);
+      break;
+    case HasProblem:
+      logPrint(context, "Error ejecting device %s, has problem (%u,%u)!\n",
+               deviceId, code, value);
+      break;
+    case Vetoed:
+      logPrint(context, "Error ejecting device %s, vetoed (%u,%u)!\n",
+               deviceId, code, value);
+      break;
+    default:
+      logPrint(context, "Error ejecting device %s, error code %u,%u!\n",
+               deviceId, code, value);
+      break;
+  }
+  return -1;
+}

@@ -1,0 +1,134 @@
+// The configuration manager's device tree of the simulated machine, served
+// through the seven setupapi.dll entry points that the eject loads at run
+// time, and the registry records that go with a device: its display name
+// under the Enum key and, for a volume, the mount manager's drive letter.
+//
+// Tests build the tree under the root, make any call fail (for every node or
+// for one), veto or refuse an eject, and read back the eject requests. Nodes
+// stay in the tree after an eject; onEject is where a test makes the effect
+// visible (addModuleDisk removes the drive letter there).
+#ifndef VANTOR_PLATFORM_SIM_SIM_DEVTREE_H
+#define VANTOR_PLATFORM_SIM_SIM_DEVTREE_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+class Machine;
+
+// The configuration-manager calls, in the order of the ejector's fields.
+enum class CmCall {
+  CM_Locate_DevNodeA, CM_Get_Child, CM_Get_Sibling, CM_Get_DevNode_Status,
+  CM_Get_Device_ID_Size, CM_Get_Device_IDA, CM_Request_Device_EjectA, Count
+};
+
+// Answers of the simulated configuration manager to a wrong call.
+constexpr pf::CONFIGRET CR_INVALID_POINTER = 3;
+constexpr pf::CONFIGRET CR_INVALID_FLAG = 4;
+constexpr pf::CONFIGRET CR_INVALID_DEVNODE = 5;
+constexpr pf::CONFIGRET CR_FAILURE = 0x13;
+constexpr pf::CONFIGRET CR_BUFFER_SMALL = 0x1A;
+
+// Status bits of a device that runs with its driver: DN_DRIVER_LOADED,
+// DN_STARTED, DN_NT_ENUMERATOR, DN_NT_DRIVER.
+constexpr pf::ULONG kStartedStatus = 0x0180000Au;
+
+// The volume device interface class, as the mount manager records it.
+extern const char kVolumeInterfaceClass[];
+
+struct SimDevNode {
+  std::string deviceId;
+  int parent = -1;            // index in SimDeviceTree::nodes; -1: the root
+  std::vector<int> children;  // in the order CM_Get_Child/Sibling give them
+  pf::ULONG status = kStartedStatus;
+  pf::ULONG problem = 0;
+};
+
+struct SimCmFailure {
+  CmCall call;
+  std::string deviceId;  // empty: whatever node the call is about
+  pf::CONFIGRET code;
+  int times;             // -1: every call
+  pf::PNP_VETO_TYPE vetoType;  // handed back by a failing eject
+  std::string vetoName;
+};
+
+struct SimEjectRequest {
+  std::string deviceId;
+  pf::CONFIGRET answer;
+  pf::ULONG vetoNameLength;
+  bool vetoTypeGiven;
+};
+
+struct SimDeviceTree {
+  std::vector<SimDevNode> nodes;  // nodes[0] is the root of the tree
+  std::vector<SimCmFailure> failures;
+  std::vector<SimEjectRequest> ejectRequests;
+  // Called after every successful eject, with the ejected node's id.
+  std::function<void(const std::string& deviceId)> onEject;
+  int callCounts[static_cast<int>(CmCall::Count)] = {};
+
+  SimDeviceTree();
+
+  // Appends a node as the last child of `parent`; its index.
+  int add(int parent, const std::string& deviceId,
+          pf::ULONG status = kStartedStatus, pf::ULONG problem = 0);
+  // Index of the node with that id (compared without case), or -1.
+  int find(const std::string& deviceId) const;
+  // The DEVINST that the configuration manager hands out for a node.
+  static pf::DEVINST handle(int index) {
+    return static_cast<pf::DEVINST>(index + 1);
+  }
+  // True when `ancestor` is `node` or lies above it.
+  bool contains(int ancestor, int node) const;
+
+  // Makes `call` answer `code`, for the node with that id or for any node,
+  // the next `times` times (-1: always). CM_Get_DevNode_Status failing with
+  // CR_NO_SUCH_DEVNODE leaves its out-values untouched, as Windows does.
+  void fail(CmCall call, pf::CONFIGRET code, const std::string& deviceId = "",
+            int times = -1);
+  // Makes the eject of that node answer CR_REMOVE_VETOED with a veto.
+  void veto(const std::string& deviceId, pf::PNP_VETO_TYPE vetoType,
+            const std::string& vetoName = "");
+  int calls(CmCall call) const { return callCounts[static_cast<int>(call)]; }
+
+  // Counts the call; true, with the failure filled in, when the test wants
+  // this call about this node to fail.
+  bool enter(CmCall call, int node, SimCmFailure* failure);
+};
+
+// Registers the configuration manager's entry points as the exports of
+// setupapi.dll; every new machine has them.
+void installSetupApi(Machine& machine);
+
+// A device's display names where Windows keeps them, under
+// SYSTEM\CurrentControlSet\Enum\<device id>. An empty text leaves that value
+// out.
+void setDeviceNames(Machine& machine, const std::string& deviceId,
+                    const std::string& friendlyName,
+                    const std::string& deviceDesc = "");
+
+// Text as UTF-16LE bytes, the form of the mount manager's records.
+std::string utf16le(const std::string& text);
+// The mount manager's record of drive `letter` for a volume: the value
+// \DosDevices\X: of SYSTEM\MountedDevices, REG_BINARY, holding
+// \??\<volume id with '#' for '\'>#<interface class>.
+void mountVolume(Machine& machine, char letter, const std::string& volumeId);
+
+// The module's USB disk as Windows shows it: a USB device that is removable,
+// its disk, and the disk's volume mounted at `letter`, below a root hub that
+// is not removable. The eject of the device (or anything above the volume)
+// removes the drive letter through onEject.
+struct SimModuleDisk {
+  int hub, device, disk, volume;  // node indices
+  std::string deviceId, diskId, volumeId;
+};
+SimModuleDisk addModuleDisk(Machine& machine, char letter, int parent = 0);
+
+}  // namespace sim
+
+#endif
