@@ -206,14 +206,13 @@ TEST_F(DeviceEjectTest, ANodeWithoutStatusIsWalkedAsNeitherRemovableNorFaulty) {
   int hub = tree().add(0, "USB\\VID_HUB\\1", kRemovable);
   tree().add(hub, "USB\\VID_SICK\\1", kRemovable, 28);
   int phantom = tree().add(hub, "USB\\VID_PHANTOM\\1", kRemovable);
-  int volume = tree().add(phantom, "STORAGE\\VOLUME\\9");
+  tree().add(phantom, "STORAGE\\VOLUME\\9");
   tree().fail(CmCall::CM_Get_DevNode_Status, pf::CR_NO_SUCH_DEVNODE,
               "USB\\VID_PHANTOM\\1");
   sim::mountVolume(machine(), 'X', "USB\\VID_PHANTOM\\1");
   sim::mountVolume(machine(), 'Y', "STORAGE\\VOLUME\\9");
   machine().setValue("SYSTEM\\MountedDevices", "\\DosDevices\\Z:",
                      pf::REG_BINARY, sim::utf16le("\\??\\{g}"));
-  (void)volume;
 
   // Matched itself: it climbs to the hub rather than stopping at a borrowed
   // problem.
