@@ -7,6 +7,7 @@
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
 #include "stages/boot_loader.h"
+#include "stages/image_transfer.h"
 #include "stages/rom_loader.h"
 
 namespace {
@@ -65,6 +66,15 @@ int runProcedure(ConfiguratorContext& context) {
   std::fclose(context.romLoaderFile);
   context.romLoaderFile = nullptr;
   if (updateBootLoader(context) < 0) context.abortProcedure();
-  // The image transfers join here; until then the run cannot complete.
-  context.abortProcedure();
+  if (transferImage(context, "kernel") < 0) context.abortProcedure();
+  if (transferImage(context, "ramdisk") < 0) context.abortProcedure();
+
+  context.port->close();
+  std::fclose(context.log);
+  context.log = nullptr;
+  printMessage(pf::consoleOut(), 40);
+  printMessage(pf::consoleOut(), 41);
+  printMessage(pf::consoleOut(), 12);
+  waitForEnter();
+  return 0;
 }

@@ -6,7 +6,32 @@
 #include "app/context.h"
 #include "serial/traffic.h"
 
-PromptWatcher promptWatcher = {{0}, 0};
+PromptWatcher promptWatcher = {{0}, 0, nullptr};
+
+void TextCapture::start(const char* wantedText) {
+  fill = 0;
+  text[0] = '\0';
+  wanted = wantedText;
+  seen = false;
+}
+
+void TextCapture::add(char byte) {
+  // A NUL from the module would hide what follows it from the search.
+  if (byte == '\0') return;
+  if (fill >= static_cast<int>(kWindowSize) - 1) {
+    seen = seen || std::strstr(text, wanted) != nullptr;
+    // Keep a tail long enough to hold the start of the wanted text.
+    const int keep = 64;
+    std::memmove(text, text + fill - keep, keep);
+    fill = keep;
+  }
+  text[fill++] = byte;
+  text[fill] = '\0';
+}
+
+bool TextCapture::sawWanted() {
+  return seen || std::strstr(text, wanted) != nullptr;
+}
 
 void PromptWatcher::clear() {
   fill = 0;
@@ -45,6 +70,7 @@ int waitForText(ConfiguratorContext& context, const char* text,
       char byte = static_cast<char>(context.port->readByte());
       w.window[w.fill] = byte;
       logPrint(context, "%c", byte);
+      if (w.capture != nullptr) w.capture->add(byte);
       if (byte == '\r' || byte == '\n') {
         w.window[0] = byte;
         w.fill = 0;

@@ -10,10 +10,25 @@ constexpr std::size_t kWindowSize = 4096;
 // Above this fill the window drops what can no longer start a match.
 constexpr int kCompactAbove = 2048;
 
+// Everything the waits read while it is attached, for a stage that must
+// look at a whole answer rather than wait for one text.
+struct TextCapture {
+  char text[kWindowSize];
+  int fill;
+  // Set once `wanted` has been seen, even if the text has moved on since.
+  const char* wanted;
+  bool seen;
+
+  void start(const char* wantedText);
+  void add(char byte);
+  bool sawWanted();
+};
+
 struct PromptWatcher {
   // The bytes received since the last line end or match, NUL-terminated.
   char window[kWindowSize];
   int fill;
+  TextCapture* capture;
 
   // Drops bytes from the front while the window is too full, keeping what
   // could still be the start of `text`.

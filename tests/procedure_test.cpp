@@ -20,6 +20,7 @@ class ProcedureTest : public SimTest {
   devmodel::Module& plugModule(devmodel::ModuleConfig config) {
     module.reset(new devmodel::Module(config));
     attachModule(listPort(machine(), "COM3"), *module);
+    attachEjectableDisk(machine(), *module, 'E');
     return *module;
   }
   int count(const std::string& text, const std::string& what) {
@@ -34,29 +35,60 @@ class ProcedureTest : public SimTest {
   std::unique_ptr<devmodel::Module> module;
 };
 
-TEST_F(ProcedureTest, ARunReachesTheNewBootLoaderWithEverythingIntact) {
+TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
   devmodel::Module& m = plugModule(expecting(inputs));
-  runProgram();
+  EXPECT_EQ(0, runProgram());
   devmodel::Verdict verdict = m.verdict();
-  EXPECT_TRUE(verdict.romLoaderComplete);
-  EXPECT_TRUE(verdict.bootLoaderFlashed);
-  EXPECT_TRUE(verdict.problems.empty()) << verdict.toText();
+  EXPECT_TRUE(verdict.ok()) << verdict.toText();
+
+  // The operator's dialogue, in the order of a typical run.
   const std::string& console = machine().console;
-  EXPECT_NE(std::string::npos, console.find("Trasferimento completato: 100%"));
-  EXPECT_NE(std::string::npos, console.find("\nBootloader caricato\n\n"));
-  EXPECT_NE(std::string::npos, console.find("Trasferimento blob in corso"));
-  EXPECT_NE(std::string::npos, console.find(" trasferito\n"));
-  EXPECT_NE(std::string::npos, console.find("\rFlashing blob: "));
-  EXPECT_NE(std::string::npos, console.find("\nFatto\n\n"));
-  EXPECT_NE(std::string::npos,
-            console.find("\rSPEGNI il robot, RIMUOVI il jumper e riaccendi il "
-                         "robot! : "));
+  const std::vector<std::string> dialogue = {
+      "\nUtilit\x85 di configurazione modulo Vantor&Lumis\n",
+      "Accertati che il jumper centrale sia correttamente inserito sul modulo "
+      "Vantor&Lumis, collega il cavo seriale, accendi il robot e premi INVIO!",
+      "Connessione a COM3, baud rate 115200... porta aperta: CONNESSO!\n",
+      "\rCaricamento linea 1 - Trasferimento completato: ",
+      "Trasferimento completato: 100%",
+      "\nBootloader caricato\n\n",
+      "Trasferimento blob in corso",
+      " trasferito\n",
+      "\rFlashing blob: ",
+      "\nFatto\n\n",
+      "\rSPEGNI il robot, RIMUOVI il jumper e riaccendi il robot! : ",
+      "Collega il cavo USB!\n",
+      "Trovato disco E\n",
+      "Copia di zImage in E:\\zImage... Fatto\n",
+      "Rimozione disco E... Disco E rimosso\n",
+      "\rFlashing kernel: ",
+      "\nFatto\n\n",
+      "Scollega e ricollega il cavo USB!\n",
+      "Trovato disco E\n",
+      "Copia di cramfs.img in E:\\cramfs.img... Fatto\n",
+      "Rimozione disco E... Disco E rimosso\n",
+      "\rFlashing ramdisk: ",
+      "\nFatto\n\n",
+      "Configurazione terminata!\nSPEGNI il robot e scollega i cavi USB e "
+      "seriale\n\nPremere invio per terminare!\n"};
+  std::size_t at = 0;
+  for (const std::string& step : dialogue) {
+    std::size_t found = console.find(step, at);
+    ASSERT_NE(std::string::npos, found) << "missing or out of order: " << step;
+    at = found + step.size();
+  }
+  EXPECT_EQ(console.size(), at);  // the closing messages come last
+  EXPECT_EQ(std::string::npos, console.find("Procedura non completata"));
+
   std::string log = logText();
   EXPECT_NE(std::string::npos,
             log.find("Closing com port: Port closed.\n\nBootloader caricato\n\n"
                      "Open com port at 115200: port opened.\n"));
   EXPECT_NE(std::string::npos,
             log.find("SPEGNI il robot, RIMUOVI il jumper e riaccendi il robot! \n"));
+  EXPECT_NE(std::string::npos, log.find("Drive Ejected\n"));
+  // The closing messages are not in the log: it was closed before them.
+  EXPECT_EQ(std::string::npos, log.find("Configurazione terminata"));
+  EXPECT_EQ(std::string::npos, log.find("Procedura non completata"));
 }
 
 TEST_F(ProcedureTest, AFailedUploadIsRepeatedFromTheFirstLineAtTheNextRate) {
@@ -64,9 +96,8 @@ TEST_F(ProcedureTest, AFailedUploadIsRepeatedFromTheFirstLineAtTheNextRate) {
   config.dropEcho.record = 3;   // the third record never echoes at 115200
   config.dropEcho.attempts = 5;
   devmodel::Module& m = plugModule(config);
-  runProgram();
-  EXPECT_TRUE(m.verdict().romLoaderComplete);
-  EXPECT_TRUE(m.verdict().bootLoaderFlashed);
+  EXPECT_EQ(0, runProgram());
+  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
   const std::string& console = machine().console;
   EXPECT_NE(std::string::npos,
             console.find("\nSpegni e riaccendi il robot e premi INVIO!"
@@ -91,8 +122,8 @@ TEST_F(ProcedureTest, AModuleFoundOnlyAt9600GoesOnLikeAnyOther) {
   devmodel::ModuleConfig config = expecting(inputs);
   config.answerBaud = 9600;
   devmodel::Module& m = plugModule(config);
-  runProgram();
-  EXPECT_TRUE(m.verdict().bootLoaderFlashed) << m.verdict().toText();
+  EXPECT_EQ(0, runProgram());
+  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
   EXPECT_NE(std::string::npos,
             machine().console.find("baud rate 9600... porta aperta: CONNESSO!"));
 }
@@ -101,8 +132,8 @@ TEST_F(ProcedureTest, AnErrorAfterThePromptBreaksTheLineAndTriesAgain) {
   devmodel::ModuleConfig config = expecting(inputs);
   config.serialErrorPrompts = 2;
   devmodel::Module& m = plugModule(config);
-  runProgram();
-  EXPECT_TRUE(m.verdict().bootLoaderFlashed) << m.verdict().toText();
+  EXPECT_EQ(0, runProgram());
+  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
   EXPECT_EQ(1, count(machine().console, "CONNESSO!"));  // no second pass
 }
 

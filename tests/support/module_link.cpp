@@ -1,5 +1,11 @@
 #include "tests/support/module_link.h"
 
+#include "platform/sim/sim_devtree.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 void attachModule(sim::SimPort& port, devmodel::Module& module) {
   sim::SimPort* p = &port;
   devmodel::Module* m = &module;
@@ -54,4 +60,52 @@ sim::SimPort& listPort(sim::Machine& machine, const std::string& name) {
 void operatorAlwaysPressesEnter(sim::Machine& machine) {
   sim::Machine* m = &machine;
   machine.onKeyWanted = [m] { m->keys.push_back('\n'); };
+}
+
+void attachDisk(sim::Machine& machine, devmodel::Module& module, char letter,
+                std::int64_t delayUs) {
+  sim::Machine* m = &machine;
+  std::string folder = machine.hostPath(std::string(1, letter) + ":\\");
+  module.onDiskAttach = [m, letter, delayUs, folder](const std::string&) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    m->at(m->nowUs() + delayUs, [m, letter](std::int64_t) { m->addDrive(letter); });
+  };
+  module.readDisk = [folder](const std::string&) -> std::optional<devmodel::Bytes> {
+    std::error_code error;
+    std::string largest;
+    std::uintmax_t size = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+      if (entry.is_regular_file() && (largest.empty() || entry.file_size() > size)) {
+        largest = entry.path().string();
+        size = entry.file_size();
+      }
+    if (largest.empty()) return std::nullopt;
+    std::ifstream in(largest, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return devmodel::asBytes(content.str());
+  };
+}
+
+void removeModuleDisk(sim::Machine& machine, devmodel::Module& module,
+                      char letter) {
+  machine.removeDrive(letter);
+  module.diskRemoved(machine.nowUs());
+}
+
+void attachEjectableDisk(sim::Machine& machine, devmodel::Module& module,
+                         char letter) {
+  attachDisk(machine, module, letter);
+  sim::addModuleDisk(machine, letter);
+  sim::Machine* m = &machine;
+  devmodel::Module* mod = &module;
+  machine.deviceTree.onEject = [m, mod, letter](const std::string&) {
+    removeModuleDisk(*m, *mod, letter);
+  };
+  machine.onShellExecute = [m, mod, letter](const sim::ShellExecuteRecord&) {
+    m->at(m->nowUs() + 4000000, [m, mod, letter](std::int64_t) {
+      removeModuleDisk(*m, *mod, letter);
+    });
+  };
 }

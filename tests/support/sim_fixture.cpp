@@ -10,7 +10,14 @@ void SimTest::TearDown() {
   sim::machine().endThreads();
 }
 
-int SimTest::runProgram() { return sim::runProcess(programMain); }
+int SimTest::runProgram() {
+  try {
+    return sim::runProcess(programMain);
+  } catch (sim::SimulationStopped& stop) {
+    ADD_FAILURE() << "the run could not go on: " << stop.reason;
+    return -100;
+  }
+}
 
 std::string SimTest::rawLog(const std::string& path) {
   return machine().readFile(path);

@@ -1,0 +1,75 @@
+#include "disk/drive_watcher.h"
+
+#include "app/catalogue.h"
+#include "app/console.h"
+#include "app/context.h"
+#include "disk/device_eject.h"
+#include "serial/prompt_watcher.h"
+
+namespace {
+
+const pf::DWORD kDrivePollMs = 100;
+
+std::uint32_t drives() { return static_cast<std::uint32_t>(pf::getdrives()); }
+
+void openHotPlugApplet() {
+  pf::ShellExecuteA(nullptr, "open", "rundll32.exe",
+                    "shell32.dll,Control_RunDLL hotplug.dll", nullptr,
+                    pf::SW_SHOW);
+}
+
+}  // namespace
+
+int rememberDrives(ConfiguratorContext& context) {
+  context.drivesBefore = drives();
+  return 1;
+}
+
+int waitForNewDrive(ConfiguratorContext& context) {
+  std::uint32_t added;
+  for (;;) {
+    context.drivesNow = drives();
+    pf::Sleep(kDrivePollMs);
+    // Only A: to Z: are drive letters.
+    added = context.drivesNow & ~context.drivesBefore & 0x03FFFFFFu;
+    if (added != 0) break;
+    // A letter that went away is not the module's disk: forget it and go on
+    // waiting for one that comes.
+    context.drivesBefore = context.drivesNow;
+  }
+  int number = 0;
+  for (std::uint32_t bits = added; bits != 0; bits >>= 1) ++number;
+  context.driveNumber = static_cast<std::int8_t>(number);
+  context.driveLetter[0] = static_cast<char>(64 + number);
+  context.driveLetter[1] = '\0';
+  consoleThenLog(context, 28, context.driveLetter);
+  return 1;
+}
+
+int waitForDriveRemoval(ConfiguratorContext& context) {
+  context.drivesBefore = 1u << (context.driveNumber - 1);
+  do {
+    context.drivesNow = drives();
+    pf::Sleep(kDrivePollMs);
+  } while ((context.drivesNow & context.drivesBefore) != 0);
+  consoleThenLog(context, 29, context.driveLetter);
+  return 1;
+}
+
+int removeDisk(ConfiguratorContext& context) {
+  if (context.osClass <= 4) {
+    consoleThenLog(context, 34, context.driveLetter);
+    openHotPlugApplet();
+    waitForDriveRemoval(context);
+    consoleThenLog(context, 31);
+  } else {
+    consoleThenLog(context, 30, context.driveLetter);
+    if (ejectDrive(context, context.driveLetter[0]) < 0) {
+      consoleThenLog(context, 34, context.driveLetter);
+      openHotPlugApplet();
+    }
+    waitForDriveRemoval(context);
+  }
+  waitForText(context, "blob>", -1);
+  return 0;
+}

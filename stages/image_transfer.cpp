@@ -1,0 +1,123 @@
+#include "stages/image_transfer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/catalogue.h"
+#include "app/console.h"
+#include "app/context.h"
+#include "disk/drive_watcher.h"
+#include "serial/prompt_watcher.h"
+#include "serial/traffic.h"
+
+namespace {
+
+const char kPrompt[] = "blob>";
+const int kUsbTries = 4;
+const int kConnectMs = 60000;
+const char kEscape = 0x1B;
+
+// The file each image name copies; none for any other name.
+const char* imageFile(ConfiguratorContext& context, const char* name) {
+  if (std::strcmp(name, "blob") == 0) return context.fileNames[1];
+  if (std::strcmp(name, "kernel") == 0) return context.fileNames[2];
+  if (std::strcmp(name, "ramdisk") == 0) return context.fileNames[3];
+  return nullptr;
+}
+
+// Asks blob for its USB disk, at most four times. True once it reports the
+// disk connected, whichever try that was.
+bool connectUsbDisk(ConfiguratorContext& context, const char* name) {
+  char command[92];
+  std::snprintf(command, sizeof command, "usbddisk %s", name);
+  for (int tries = 0;; ++tries) {
+    sendLine(context, command);
+    pf::Sleep(500);
+    if (waitForText(context, "connected", kConnectMs) == 0) return true;
+    sendChar(context, kEscape);
+    waitForText(context, kPrompt, 1000);
+    if (tries == kUsbTries - 1) return false;
+    consoleThenLog(context, 33);
+  }
+}
+
+void flashImage(ConfiguratorContext& context, const char* name) {
+  char command[92];
+  std::snprintf(command, sizeof command, "flash %s", name);
+  sendLine(context, command);
+  pf::Sleep(500);
+  char label[92];
+  std::snprintf(label, sizeof label, "Flashing %s", name);
+  // What blob says while it flashes tells whether it had the image at all.
+  TextCapture answer;
+  answer.start("not downloaded");
+  promptWatcher.capture = &answer;
+  do {
+    advanceSpinner(label);
+  } while (waitForText(context, kPrompt, 100) < 0);
+  promptWatcher.capture = nullptr;
+  if (answer.sawWanted()) {
+    printFlushed(pf::consoleOut(), "\n");
+    printMessage(pf::consoleOut(), 38);
+    printMessage(context.log, 38);
+    context.abortProcedure();
+  }
+  printFlushed(pf::consoleOut(), "\n");
+  logPrint(context, "\n");
+  consoleThenLog(context, 27);
+  printFlushed(pf::consoleOut(), "\n");
+  logPrint(context, "\n");
+}
+
+}  // namespace
+
+int copyToDrive(ConfiguratorContext& context, const char* fileName) {
+  // Room for the longest name the configuration accepts: a cut destination
+  // would store the image under another name.
+  char destination[4 + kFileNameSize];
+  std::snprintf(destination, sizeof destination, "%c:\\%s",
+                context.driveLetter[0], fileName);
+  logThenConsole(context, 35, fileName, destination);
+
+  // The shell takes lists of paths ended by an empty one.
+  char from[kFileNameSize + 2] = {};
+  char to[sizeof destination + 1] = {};
+  std::snprintf(from, sizeof from - 1, "%s", fileName);
+  std::snprintf(to, sizeof to - 1, "%s", destination);
+  pf::SHFILEOPSTRUCTA operation;
+  std::memset(&operation, 0, sizeof operation);
+  operation.wFunc = pf::FO_COPY;
+  operation.pFrom = from;
+  operation.pTo = to;
+  operation.fFlags = pf::FOF_NOCONFIRMATION | pf::FOF_SIMPLEPROGRESS;
+  if (pf::SHFileOperationA(&operation) != 0) {
+    logThenConsole(context, 36);
+    context.abortProcedure();
+  }
+  logThenConsole(context, 27);
+  if (context.osClass < 5) {
+    printMessage(pf::consoleOut(), 37);
+    pf::Sleep(7000);
+    printFlushed(pf::consoleOut(), "\n");
+  }
+  return 0;
+}
+
+int transferImage(ConfiguratorContext& context, const char* name) {
+  rememberDrives(context);
+  bool replug = (context.osClass == 5 || context.osClass == 6) &&
+                std::strcmp(name, "kernel") != 0;
+  consoleThenLog(context, replug ? 33 : 26);
+  if (!connectUsbDisk(context, name)) return -1;
+  waitForNewDrive(context);
+  pf::Sleep(500);
+  pf::Sleep(2500);
+  const char* file = imageFile(context, name);
+  if (file != nullptr) copyToDrive(context, file);
+  pf::Sleep(2500);
+  removeDisk(context);
+  sendLine(context, "status");
+  waitForText(context, kPrompt, -1);
+  flashImage(context, name);
+  return 0;
+}

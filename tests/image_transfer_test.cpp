@@ -1,0 +1,278 @@
+// The image transfers: blob's USB disk, the drive letter, the copy, the
+// safe removal on both paths, and the flash.
+#include <cstring>
+
+#include "app/context.h"
+#include "disk/drive_watcher.h"
+#include "serial/prompt_watcher.h"
+#include "serial/traffic.h"
+#include "stages/image_transfer.h"
+#include "tests/support/module_link.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class ImageTransferTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    useCatalogue();
+    promptWatcher.clear();
+    inputs = smallInputs();
+    writeInputs(machine(), inputs);
+    machine().addDrive('D');  // a drive that is there before and stays
+  }
+  void TearDown() override {
+    if (context) {
+      context->port->close();
+      if (context->log != nullptr) std::fclose(context->log);
+    }
+    context.reset();
+    SimTest::TearDown();
+  }
+
+  // blob at its prompt on COM3, its disk showing up as E:.
+  void start(int osClass, devmodel::ModuleConfig config) {
+    config.startInBlob = true;
+    module.reset(new devmodel::Module(config));
+    attachModule(machine().addPort("COM3"), *module);
+    attachDisk(machine(), *module, 'E');
+    context.reset(new ConfiguratorContext);
+    context->osClass = osClass;
+    ASSERT_EQ(0, context->openLog("vantor_config.log"));
+    ASSERT_EQ(0, context->loadConfiguration());
+    ASSERT_EQ(0, context->port->open("COM3", 115200, 0));
+    // blob at its prompt, as the boot loader stage leaves it.
+    ASSERT_EQ(0, waitForText(*context, "Autoboot", 2000));
+    sendNewline(*context);
+    ASSERT_EQ(0, waitForText(*context, "blob>", 2000));
+    machine().console.clear();
+    // The operator removes the disk a while after the applet opened.
+    machine().onShellExecute = [this](const sim::ShellExecuteRecord&) {
+      machine().at(machine().nowUs() + 4000000, [this](std::int64_t) {
+        removeModuleDisk(machine(), *module, 'E');
+      });
+    };
+  }
+  int transfer(const char* name) {
+    int result = 0;
+    try {
+      result = transferImage(*context, name);
+    } catch (sim::ProcessExit& e) {
+      exitStatus = e.status;
+      result = -2;
+    }
+    return result;
+  }
+  // The catalogue messages of the console, in order, by their first words.
+  bool inOrder(const std::vector<std::string>& texts) {
+    std::size_t at = 0;
+    for (const std::string& t : texts) {
+      at = machine().console.find(t, at);
+      if (at == std::string::npos) {
+        ADD_FAILURE() << "missing or out of order: " << t;
+        return false;
+      }
+      at += t.size();
+    }
+    return true;
+  }
+
+  devmodel::InputSet inputs;
+  std::unique_ptr<devmodel::Module> module;
+  std::unique_ptr<ConfiguratorContext> context;
+  int exitStatus = 0;
+};
+
+const char kConnect[] = "Collega il cavo USB!\n";
+const char kReplug[] = "Scollega e ricollega il cavo USB!\n";
+
+TEST_F(ImageTransferTest, OlderWindowsRemovesTheDiskThroughTheOperator) {
+  start(0, expecting(inputs));
+  machine().pressEnter();
+  ASSERT_EQ(0, transfer("kernel"));
+  ASSERT_EQ(0, transfer("ramdisk"));
+  EXPECT_TRUE(module->verdict().kernelFlashed);
+  EXPECT_TRUE(module->verdict().ramdiskFlashed);
+  EXPECT_TRUE(module->verdict().problems.empty()) << module->verdict().toText();
+  const std::string applet =
+      "Nella finestra 'Scollegamento o rimozione di una periferica hardware', "
+      "seleziona 'Disco USB (Altamec K-Ferro04 Boot E:)' e cliccare su "
+      "'Interrompi'\n";
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(inOrder({kConnect, "Trovato disco E\n",
+                         std::string("Copia di ") + (i ? "cramfs.img in E:\\cramfs.img... "
+                                                       : "zImage in E:\\zImage... "),
+                         "Fatto\n", "Attendere...", "\n", applet,
+                         "Disco E rimosso\n", "Scollega il cavo USB!\n",
+                         i ? "\rFlashing ramdisk: " : "\rFlashing kernel: ",
+                         "\nFatto\n\n"}));
+  }
+  ASSERT_EQ(2u, machine().shellExecutes.size());
+  EXPECT_EQ("rundll32.exe", machine().shellExecutes[0].file);
+  EXPECT_EQ("shell32.dll,Control_RunDLL hotplug.dll",
+            machine().shellExecutes[0].parameters);
+  EXPECT_EQ("open", machine().shellExecutes[0].operation);
+  EXPECT_EQ(5, machine().shellExecutes[0].show);
+  // The pause after the copy that older systems need.
+  EXPECT_NE(std::string::npos, machine().console.find("Attendere...\n"));
+  std::string log = logText();
+  EXPECT_NE(std::string::npos, log.find(" -> usbddisk kernel\n -> \n"));
+  EXPECT_NE(std::string::npos, log.find(" -> status\n -> \n"));
+  EXPECT_EQ(std::string::npos, log.find("Attendere"));  // console only
+}
+
+TEST_F(ImageTransferTest, NewerWindowsAsksToReplugForTheRamdisk) {
+  start(5, expecting(inputs));
+  ASSERT_EQ(0, transfer("kernel"));
+  ASSERT_EQ(0, transfer("ramdisk"));
+  EXPECT_TRUE(module->verdict().ramdiskFlashed) << module->verdict().toText();
+  EXPECT_TRUE(inOrder({kConnect, "Trovato disco E\n", kReplug,
+                       "Trovato disco E\n"}));
+  EXPECT_EQ(std::string::npos, machine().console.find("Attendere"));
+  EXPECT_EQ(std::string::npos, machine().console.find("Scollega il cavo USB!"));
+}
+
+TEST_F(ImageTransferTest, AFailedEjectFallsBackToTheApplet) {
+  start(6, expecting(inputs));
+  ASSERT_EQ(0, transfer("kernel"));
+  // No device behind the letter: the eject cannot even start.
+  EXPECT_TRUE(inOrder({"Rimozione disco E... ",
+                       "Nella finestra 'Scollegamento", "Disco E rimosso\n"}));
+  EXPECT_NE(std::string::npos,
+            logText().find("Invalid drive specification 'E:'!\n"));
+  EXPECT_EQ(1u, machine().shellExecutes.size());
+}
+
+TEST_F(ImageTransferTest, TheHighestOfSeveralNewLettersIsTheModulesDisk) {
+  start(6, expecting(inputs));
+  context->drivesBefore = static_cast<std::uint32_t>(machine().drives);
+  machine().at(machine().nowUs() + 300000, [this](std::int64_t) {
+    machine().addDrive('F');
+    machine().addDrive('G');
+  });
+  waitForNewDrive(*context);
+  EXPECT_EQ(7, context->driveNumber);
+  EXPECT_STREQ("G", context->driveLetter);
+}
+
+TEST_F(ImageTransferTest, ALetterThatGoesAwayIsNotTheModulesDisk) {
+  start(6, expecting(inputs));
+  context->drivesBefore = static_cast<std::uint32_t>(machine().drives);
+  std::int64_t start = machine().nowUs();
+  machine().at(start + 300000, [this](std::int64_t) { machine().removeDrive('D'); });
+  machine().at(start + 900000, [this](std::int64_t) { machine().addDrive('A'); });
+  waitForNewDrive(*context);
+  EXPECT_EQ(1, context->driveNumber);
+  EXPECT_STREQ("A", context->driveLetter);
+  EXPECT_EQ("Trovato disco A\n", machine().console);
+}
+
+TEST_F(ImageTransferTest, RemovalWaitsOnlyForItsOwnLetter) {
+  start(6, expecting(inputs));
+  machine().addDrive('H');
+  context->driveNumber = 8;
+  std::strcpy(context->driveLetter, "H");
+  std::int64_t start = machine().nowUs();
+  machine().at(start + 250000, [this](std::int64_t) { machine().addDrive('K'); });
+  machine().at(start + 450000, [this](std::int64_t) { machine().removeDrive('D'); });
+  machine().at(start + 1000000, [this](std::int64_t) { machine().removeDrive('H'); });
+  waitForDriveRemoval(*context);
+  EXPECT_EQ(1100000, machine().nowUs() - start);
+  EXPECT_EQ("Disco H rimosso\n", machine().console);
+}
+
+TEST_F(ImageTransferTest, AModuleThatNeverConnectsIsAskedFourTimes) {
+  devmodel::ModuleConfig config = expecting(inputs);
+  config.connectFromTry = 0;
+  start(6, config);
+  EXPECT_EQ(-1, transfer("kernel"));
+  EXPECT_EQ(4, module->eventCount("usbddisk"));
+  EXPECT_EQ(4, module->eventCount("usb-abandon"));
+  const std::string& console = machine().console;
+  std::size_t replugs = 0;
+  for (std::size_t at = console.find(kReplug); at != std::string::npos;
+       at = console.find(kReplug, at + 1))
+    ++replugs;
+  EXPECT_EQ(3u, replugs);
+  EXPECT_GE(machine().nowMs(), 4 * 500 + 4 * 60000);
+}
+
+TEST_F(ImageTransferTest, ConnectingAtTheFourthTryStillTransfers) {
+  devmodel::ModuleConfig config = expecting(inputs);
+  config.connectFromTry = 4;
+  start(6, config);
+  machine().pressEnter();
+  EXPECT_EQ(0, transfer("kernel"));
+  EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
+}
+
+TEST_F(ImageTransferTest, AFailedCopyEndsTheRunBeforeAnyFlash) {
+  start(6, expecting(inputs));
+  machine().shellCopyResult = 0x75;
+  machine().pressEnter();
+  EXPECT_EQ(-2, transfer("kernel"));
+  EXPECT_EQ(-1, exitStatus);
+  EXPECT_TRUE(inOrder({"Copia di zImage in E:\\zImage... ",
+                       "non posso copiare il file\n",
+                       "Procedura non completata: riprovare dall'inizio\n"}));
+  EXPECT_EQ(0, module->eventCount("flash-kernel"));
+}
+
+TEST_F(ImageTransferTest, AnImageBlobDidNotReceiveEndsTheRun) {
+  // A blob that offers its disk for any name, and has nothing to flash.
+  sim::SimPort& com = machine().addPort("COM4");
+  std::string line;
+  com.onWrite = [&](std::int64_t now, const std::uint8_t* data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (data[i] != '\n') {
+        line += static_cast<char>(data[i]);
+        continue;
+      }
+      if (line.rfind("usbddisk ", 0) == 0) {
+        com.deliver("connected\r\n", now + 1000);
+        machine().at(now + 500000, [this](std::int64_t) { machine().addDrive('E'); });
+      } else if (line == "status") {
+        com.deliver("\r\nblob>", now + 1000);
+      } else if (line.rfind("flash ", 0) == 0) {
+        com.deliver("\r\nimage not downloaded\r\nblob>", now + 300000);
+      }
+      line.clear();
+    }
+  };
+  context.reset(new ConfiguratorContext);
+  context->osClass = 0;
+  ASSERT_EQ(0, context->openLog("vantor_config.log"));
+  ASSERT_EQ(0, context->port->open("COM4", 115200, 0));
+  machine().onShellExecute = [&](const sim::ShellExecuteRecord&) {
+    machine().at(machine().nowUs() + 2000000, [&](std::int64_t t) {
+      machine().removeDrive('E');
+      com.deliver("\r\nblob>", t);
+    });
+  };
+  machine().pressEnter();
+  // An unknown name copies nothing, but everything else still happens.
+  EXPECT_EQ(-2, transfer("firmware"));
+  EXPECT_EQ(-1, exitStatus);
+  EXPECT_EQ(0, machine().calls(sim::Call::SHFileOperationA));
+  EXPECT_TRUE(inOrder({"Collega il cavo USB!\n", "Trovato disco E\n",
+                       "Disco E rimosso\n", "\rFlashing firmware: ",
+                       "\nErrore: file non trovato\n",
+                       "Procedura non completata"}));
+  EXPECT_EQ("usbddisk firmware\nstatus\nflash firmware\n", com.written);
+  EXPECT_NE(std::string::npos,
+            logText().find("not downloaded\r\nblob>\nErrore: file non trovato\n"));
+}
+
+TEST_F(ImageTransferTest, ALongFileNameIsCopiedUnderItsWholeName) {
+  std::string name(200, 'k');
+  machine().writeFile(name, devmodel::asString(inputs.kernel));
+  machine().writeFile("vantor_config.ini", "[File Name]\nkernel=" + name + "\n");
+  start(6, expecting(inputs));
+  ASSERT_EQ(0, transfer("kernel"));
+  EXPECT_TRUE(machine().fileExists("E:\\" + name));
+  EXPECT_TRUE(module->verdict().kernelFlashed);
+}
+
+}  // namespace
