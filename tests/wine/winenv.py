@@ -225,14 +225,25 @@ class WineProcess:
             left = None if until is None else max(0.0, until - time.monotonic())
             code = self._popen.wait(left)
         except subprocess.TimeoutExpired:
+            if self._deadline is not None and \
+                    time.monotonic() >= self._deadline - 0.01:
+                self.timed_out = True
             self.kill()
             raise WineTimeout("program still running", self.output)
-        for t in self._threads:
-            t.join(2.0)
+        finally:
+            self._join()
         if self.timed_out:
             raise WineTimeout("time limit exceeded, program killed",
                               self.output)
         return code
+
+    def _join(self):
+        for t in self._threads:
+            t.join(2.0)
+        if not any(t.is_alive() for t in self._threads):
+            self._popen.stdout.close()
+            self._popen.stderr.close()
+        self.close_stdin()
 
     def kill(self):
         if self._popen.poll() is None:
@@ -240,7 +251,7 @@ class WineProcess:
                 os.killpg(self._popen.pid, signal.SIGKILL)
             with contextlib.suppress(subprocess.TimeoutExpired):
                 self._popen.wait(5)
-        self.close_stdin()
+        self._join()
 
 
 class WineEnv:
@@ -374,6 +385,8 @@ class WineEnv:
             self.restart()
 
     def _write_settings(self):
+        if self.windows_version is None and not self.com_ports:
+            return
         lines = ["Windows Registry Editor Version 5.00", ""]
         if self.windows_version is not None:
             lines += [r"[HKEY_CURRENT_USER\Software\Wine]",
