@@ -6,8 +6,8 @@ unchanged, to reach a pty as a COM port, to plug drives and to keep real
 serial hardware out of reach; each group below checks one of those.
 
 Usage: test_harness.py [--probes DIR] [unittest args]
-Without --probes (or VANTOR_WINE_PROBES) the probes are cross-compiled
-into a build folder first.  The script re-executes itself through
+The probes are cross-compiled into DIR (default: VANTOR_WINE_PROBES or a
+folder under the temp dir) when missing or older than their sources.  The script re-executes itself through
 run_isolated.sh when it is not yet isolated.
 """
 
@@ -252,8 +252,9 @@ def main():
                   os.path.abspath(__file__)] + extra + args)
     if not PROBES:
         PROBES = os.path.join(tempfile.gettempdir(), "vantor_wine_probes")
-        subprocess.run([os.path.join(HERE, "build_probes.sh"), PROBES],
-                       check=True)
+    # Incremental: only sources newer than their .exe are compiled.
+    subprocess.run([os.path.join(HERE, "build_probes.sh"), PROBES],
+                   check=True)
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
 
 
