@@ -13,6 +13,7 @@ run_isolated.sh when it is not yet isolated.
 
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -235,6 +236,21 @@ class CleanupTests(TimedCase):
                 os.kill(pid, 0)
         self.assertEqual(pids_using_prefix(prefix), [])
 
+    def test_runner_exiting_without_close_still_cleans_up(self):
+        script = (
+            "import sys; sys.path.insert(0, %r)\n"
+            "import winenv\n"
+            "env = winenv.WineEnv(); env.start()\n"
+            "print(env.prefix, flush=True)\n"
+            "sys.exit(3)\n" % HERE)
+        r = subprocess.run([sys.executable, "-c", script],
+                           capture_output=True, text=True, timeout=120)
+        self.assertEqual(r.returncode, 3, r.stderr)
+        prefix = r.stdout.strip()
+        self.assertTrue(prefix)
+        self.assertFalse(os.path.exists(prefix))
+        self.assertEqual(pids_using_prefix(prefix), [])
+
 
 def main():
     global PROBES
@@ -255,6 +271,9 @@ def main():
     # Incremental: only sources newer than their .exe are compiled.
     subprocess.run([os.path.join(HERE, "build_probes.sh"), PROBES],
                    check=True)
+    # CTest ends a test that runs too long with SIGTERM; exiting normally
+    # lets winenv's atexit hook stop Wine and delete the prefixes.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
 
 

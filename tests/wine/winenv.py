@@ -6,6 +6,8 @@ It must run inside the mount namespace set up by run_isolated.sh; see
 README.md for the reasons and for usage.
 """
 
+import atexit
+import collections
 import contextlib
 import fcntl
 import os
@@ -18,6 +20,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import weakref
 
 __all__ = [
     "WineEnv", "WineProcess", "WineError", "WineTimeout", "RunResult",
@@ -81,8 +84,18 @@ def check_isolated():
             raise WineError("%s is not covered by /dev/null" % dev)
 
 
-RunResult = __import__("collections").namedtuple(
+RunResult = collections.namedtuple(
     "RunResult", "returncode stdout stderr timed_out")
+
+# A test runner that dies through sys.exit or an uncaught exception outside
+# a with-block must not leave a 700 MB prefix and a wineserver behind.
+_live_envs = weakref.WeakSet()
+
+
+@atexit.register
+def _close_live_envs():
+    for env in list(_live_envs):
+        env.close()
 
 
 class WineProcess:
@@ -262,7 +275,8 @@ class WineEnv:
     """
 
     def __init__(self, windows_version=None, com_ports=None,
-                 helper_exe=None, use_template=True, template_dir=None):
+                 helper_exe=None, use_template=True, template_dir=None,
+                 tmp_root=None):
         self.windows_version = windows_version
         self.com_ports = dict(com_ports or {})
         self.helper_exe = helper_exe
@@ -274,6 +288,8 @@ class WineEnv:
                          "vantor_wine", "template"))
         self.wine = find_wine_tool("wine64")
         self.wineserver = find_wine_tool("wineserver")
+        # A prefix is ~700 MB; a tmpfs /tmp may be too small for it.
+        self.tmp_root = tmp_root or os.environ.get("VANTOR_WINE_TMP")
         self.tmpdir = None
         self.prefix = None
         self.timings = {}
@@ -310,7 +326,9 @@ class WineEnv:
             self._check_com(n, path)
         if self.windows_version is not None:
             self._check_version(self.windows_version)
-        self.tmpdir = tempfile.mkdtemp(prefix="vantor_wine_")
+        self.tmpdir = tempfile.mkdtemp(prefix="vantor_wine_",
+                                       dir=self.tmp_root)
+        _live_envs.add(self)
         self.prefix = os.path.join(self.tmpdir, "prefix")
         t0 = time.monotonic()
         if self.use_template:
@@ -342,6 +360,7 @@ class WineEnv:
             shutil.rmtree(self.tmpdir, ignore_errors=True)
             self.tmpdir = None
             self.prefix = None
+        _live_envs.discard(self)
 
     def restart(self):
         """Restart Wine so the mount manager rereads the port mappings.
