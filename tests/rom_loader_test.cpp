@@ -147,10 +147,16 @@ TEST_F(RomLoaderTest, CrLfLineEndsReadLikeLf) {
 }
 
 TEST_F(RomLoaderTest, AMarkedRecordIsReadBackWithTheReadFlagInItsHeader) {
-  EXPECT_EQ(1, upload("087100000201AB\n0871800000\n"));
-  EXPECT_EQ("\r087100000201AB\r0871000022" + std::string(kEnd), com->written);
+  // The mark counts in the data as much as in the address.
+  EXPECT_EQ(1, upload("087100000201AB\n0A1B2C3D020871\n0871800000\n"));
+  EXPECT_EQ("\r087100000201AB\r0871000022\r0A1B2C3D020871\r0A1B2C3D22" +
+                std::string(kEnd),
+            com->written);
   EXPECT_EQ(handshakeLog("087100000201AB") +
                 " -> \r\n <- \r\n -> 0871000022\n <- 0871000022\n <- 01AB\n"
+                " <- /\n" +
+                handshakeLog("0A1B2C3D020871") +
+                " -> \r\n <- \r\n -> 0A1B2C3D22\n <- 0A1B2C3D22\n <- 0871\n"
                 " <- /\n -> 0871800000\n",
             logText());
 }
