@@ -161,6 +161,17 @@ TEST_F(RomLoaderTest, AMarkedRecordIsReadBackWithTheReadFlagInItsHeader) {
             logText());
 }
 
+TEST_F(RomLoaderTest, AMarkedRecordWithoutDataIsCheckedByItsAcknowledgement) {
+  // Header echo and "/" arrive together, as from an adapter that delivers
+  // in bursts: nothing may take the "/" in place of the missing data.
+  EXPECT_EQ(1, upload("0871000000\n0871800000\n"));
+  EXPECT_EQ("\r0871000000\r0871000020" + std::string(kEnd), com->written);
+  EXPECT_EQ(handshakeLog("0871000000") +
+                " -> \r\n <- \r\n -> 0871000020\n <- 0871000020\n <- /\n"
+                " -> 0871800000\n",
+            logText());
+}
+
 TEST_F(RomLoaderTest, AReadBackThatNeverMatchesFailsAfterFiveAttempts) {
   readBackData = "01AC";
   EXPECT_EQ(0, upload("087100000201AB\n0871800000\n"));
