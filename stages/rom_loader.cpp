@@ -30,17 +30,20 @@ struct LineReader {
 
   // False when nothing more can be read.
   bool next(FILE* file) {
-    line[0] = '\0';
+    // A NUL byte hides the line end from the text, so whether the line
+    // ended is read from the whole buffer: only the read can have put a
+    // line feed there.
+    std::memset(line, 1, sizeof line);
     if (std::fgets(line, kLineLimit, file) == nullptr) {
+      line[0] = '\0';
       length = -1;
       lineOpen = false;
       return false;
     }
     line[kLineLimit] = '\0';
+    lineOpen = std::memchr(line, '\n', kLineLimit) == nullptr;
     length = static_cast<int>(std::strlen(line));
-    bool ended = length > 0 && line[length - 1] == '\n';
-    if (ended) line[--length] = '\0';
-    lineOpen = !ended;
+    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
     return true;
   }
 };

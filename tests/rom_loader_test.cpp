@@ -234,6 +234,12 @@ TEST_F(RomLoaderTest, ALongLineIsReadInPiecesAndAContinuationIsNeverARecord) {
   EXPECT_EQ(head + "\n" + tail + "\n -> 0871800000\n", logText());
 }
 
+TEST_F(RomLoaderTest, ANulByteCutsItsLineButNotTheLineAfterIt) {
+  EXPECT_EQ(1, upload(std::string("0A1B2C3D04FF\0junk\n0A1B2C3E04FF\n", 31) +
+                      "0871800000\n"));
+  EXPECT_EQ("\r0A1B2C3D04FF\r0A1B2C3E04FF0871800000", com->written);
+}
+
 TEST_F(RomLoaderTest, AFileThatCannotBeAromLoaderEndsTheStageWithAReason) {
   EXPECT_EQ(0, upload(""));
   EXPECT_EQ("", com->written);
