@@ -30,17 +30,20 @@ struct LineReader {
 
   // False when nothing more can be read.
   bool next(FILE* file) {
-    line[0] = '\0';
+    // A NUL byte hides the line end from the text, so whether the line
+    // ended is read from the whole buffer: only the read can have put a
+    // line feed there.
+    std::memset(line, 1, sizeof line);
     if (std::fgets(line, kLineLimit, file) == nullptr) {
+      line[0] = '\0';
       length = -1;
       lineOpen = false;
       return false;
     }
     line[kLineLimit] = '\0';
+    lineOpen = std::memchr(line, '\n', kLineLimit) == nullptr;
     length = static_cast<int>(std::strlen(line));
-    bool ended = length > 0 && line[length - 1] == '\n';
-    if (ended) line[--length] = '\0';
-    lineOpen = !ended;
+    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
     return true;
   }
 };
@@ -84,7 +87,10 @@ bool readBackOnce(ConfiguratorContext& context, const char* header,
   sendText(context, header, kHeaderLength);
   pf::Sleep(static_cast<pf::DWORD>(context.lineDelayMs));
   if (waitForText(context, header, kHeaderEchoMs) < 0) return false;
-  if (waitForText(context, data, kAnswerMs) < 0) return false;
+  // A wait for no text still takes a byte that is already waiting: with no
+  // data to compare it would swallow the acknowledgement.
+  if (data[0] != '\0' && waitForText(context, data, kAnswerMs) < 0)
+    return false;
   return waitForChar(context, '/', kAnswerMs) == 0;
 }
 

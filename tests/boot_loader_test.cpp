@@ -1,0 +1,194 @@
+// The boot loader update against a scripted blob: the transfer with the
+// module's progress, the flash, the power cycle and the clean prompt.
+#include <cstring>
+#include <map>
+
+#include "app/console.h"
+#include "app/context.h"
+#include "serial/prompt_watcher.h"
+#include "stages/boot_loader.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+const std::string kPowerCycle =
+    "SPEGNI il robot, RIMUOVI il jumper e riaccendi il robot! ";
+const std::string kUue = "begin 644 blob\nM1\nM2\nM3\nend\n";
+
+class BootLoaderTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    useCatalogue();
+    promptWatcher.clear();
+    spinnerPhase = 0;
+    com = &machine().addPort("COM1");
+    context.reset(new ConfiguratorContext);
+    ASSERT_EQ(0, context->openLog("vantor_config.log"));
+    ASSERT_EQ(0, context->port->open("COM1", 115200, 0));
+    std::strcpy(context->fileNames[1], "blob.uue");
+    com->onWrite = [this](std::int64_t now, const std::uint8_t* data,
+                          std::size_t size) {
+      std::string bytes(reinterpret_cast<const char*>(data), size);
+      writes.push_back(bytes);
+      pending += bytes;
+      for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        answer(now, line);
+      }
+    };
+    com->onBreak = [this](std::int64_t, std::int64_t) { ++breaks; };
+  }
+  void TearDown() override {
+    if (context->log != nullptr) std::fclose(context->log);
+    context.reset();
+    SimTest::TearDown();
+  }
+
+  int update(const std::string& uue = kUue) {
+    machine().writeFile("blob.uue", uue);
+    return updateBootLoader(*context);
+  }
+
+  // blob: "download blob" starts a transfer that its "end" line ends;
+  // "flash blob" brings its prompt back after flashMs, and the operator's
+  // power cycle an "Autoboot" banner autobootMs after that; every other
+  // line feed gets a prompt, followed after a break by an error report
+  // while errorReports last.
+  void answer(std::int64_t now, const std::string& line) {
+    if (downloading && !line.empty()) {
+      auto reply = replies.find(++fileLines);
+      if (reply != replies.end()) com->deliver(reply->second, now);
+      downloading = line.compare(0, 3, "end") != 0;
+    } else if (line == "download blob") {
+      downloading = answersDownload;
+      if (answersDownload) com->deliver("\r\ndownloading blob\r\n", now);
+    } else if (line == "flash blob") {
+      std::int64_t done = now + flashMs * 1000LL;
+      com->deliver("\r\nflashing\r\nblob> ", done);
+      com->deliver("\r\nblob v2\r\nAutoboot in 1 s", done + autobootMs * 1000LL);
+    } else if (line.empty()) {
+      bool report = breaks > 0 && errorReports > 0;
+      if (report) --errorReports;
+      com->deliver(report ? "\r\nblob> \r\n*** serial port error" : "\r\nblob> ", now);
+    }
+  }
+
+  bool answersDownload = true;
+  bool downloading = false;
+  int fileLines = 0;
+  std::map<int, std::string> replies;  // by line of the file, from 1
+  int flashMs = 800;
+  int autobootMs = 500;
+  int errorReports = 0;
+  int breaks = 0;
+  std::string pending;
+  std::vector<std::string> writes;
+
+  sim::SimPort* com = nullptr;
+  std::unique_ptr<ConfiguratorContext> context;
+};
+
+TEST_F(BootLoaderTest, AWholeUpdateShowsTheModulesProgressAndEndsOnACleanPrompt) {
+  replies = {{2, "."}, {3, "\r\nhalf\r\n"}, {4, "%s%d."}};
+  EXPECT_EQ(0, update());
+
+  EXPECT_EQ((std::vector<std::string>{"download blob", "\n", "begin 644 blob\n",
+                                      "M1\n", "M2\n", "M3\n", "end\n", "\n",
+                                      "flash blob", "\n", "\n", "\n", "\n"}),
+            writes);
+  EXPECT_EQ(1, breaks);
+  // The prompt (at 800 ms) and the banner (500 ms later) each come during
+  // the third wait of their spinner. Chunks without a full stop, like the
+  // rest of the "downloading" line, stay off the console.
+  EXPECT_EQ("Trasferimento blob in corso.%s%d. trasferito\n"
+            "\rFlashing blob: /\rFlashing blob: -\rFlashing blob: \\"
+            "\nFatto\n\n"
+            "\r" + kPowerCycle + ": |\r" + kPowerCycle + ": /\r" + kPowerCycle +
+            ": -\n",
+            machine().console);
+  EXPECT_EQ(" -> download blob\n -> \n <- \r\ndownloading\n"
+            "Trasferimento blob in corso <-  blob\r\n\n blob\r\n"
+            " <- .\n."
+            " <- \r\nhalf\r\n\n\r\nhalf\r\n"
+            " <- %s%d.\n%s%d."
+            " -> \n <- \r\nblob>\n trasferito\n"
+            " -> flash blob\n -> \n <-  \r\nflashing\r\nblob>\n"
+            "\nFatto\n\n" + kPowerCycle + "\n"
+            " <-  \r\nblob v2\r\nAutoboot\n"
+            " -> \n <-  in 1 s\r\nblob>\n"
+            " -> \n <-  \r\nblob>\n"
+            " <-   -> \n",  // no error report: the wait for it ran out
+            logText());
+}
+
+TEST_F(BootLoaderTest, ABacklogLargerThanTheBufferIsTakenInPieces) {
+  // After the last line: nothing but the drain of that line can take all.
+  replies = {{5, std::string(4999, 'x') + "."}};
+  EXPECT_EQ(0, update());
+  const std::string first(4095, 'x'), rest = std::string(904, 'x') + ".";
+  EXPECT_EQ(0u, machine().console.find("Trasferimento blob in corso" + rest +
+                                       " trasferito\n"));
+  EXPECT_NE(std::string::npos,
+            logText().find(" <- " + first + "\n" + first + " <- " + rest + "\n" +
+                           rest + " -> \n"));
+}
+
+TEST_F(BootLoaderTest, TheFileGoesOutAsStoredWithNothingAddedOrTranslated) {
+  // Only the stage's own line feed after the file completes the last line,
+  // so blob never answers it with a prompt.
+  EXPECT_EQ(-1, update("begin 644 blob\r\nM1\r\nend"));
+  EXPECT_EQ((std::vector<std::string>{"download blob", "\n", "begin 644 blob\r\n",
+                                      "M1\r\n", "end", "\n"}),
+            writes);
+}
+
+TEST_F(BootLoaderTest, NoDownloadingEndsTheStageSilently) {
+  answersDownload = false;
+  EXPECT_EQ(-1, update());
+  EXPECT_EQ("download blob\n", com->written);
+  EXPECT_EQ("", machine().console);
+  EXPECT_EQ(" -> download blob\n -> \n <- ", logText());
+}
+
+TEST_F(BootLoaderTest, AMissingFileIsNamedOnTheConsoleAndInTheLog) {
+  machine().unopenable.push_back("blob.uue");
+  EXPECT_EQ(-1, update());
+  EXPECT_EQ("download blob\n", com->written);
+  EXPECT_EQ("Non posso aprire il file blob.uue\n", machine().console);
+  EXPECT_EQ(" -> download blob\n -> \n <- \r\ndownloading\n"
+            "Non posso aprire il file blob.uue\n",
+            logText());
+}
+
+TEST_F(BootLoaderTest, ErrorReportsAfterEveryPromptFailAfterSixBreaks) {
+  errorReports = 5;
+  EXPECT_EQ(-1, update());
+  EXPECT_EQ(6, breaks);
+  EXPECT_EQ(6u, com->breakStarts.size());
+  // "flash blob" and its line feed, the line feed after "Autoboot", five
+  // tries and the last line feed.
+  const std::string ending = "flash blob" + std::string(8, '\n');
+  EXPECT_EQ(ending, com->written.substr(com->written.size() - ending.size()));
+}
+
+TEST_F(BootLoaderTest, OneErrorReportCostsOneMoreTry) {
+  errorReports = 1;
+  EXPECT_EQ(0, update());
+  EXPECT_EQ(2, breaks);
+}
+
+TEST_F(BootLoaderTest, EachSpinnerGoesOnFromThePhaseTheLastOneLeft) {
+  spinnerPhase = 2;
+  flashMs = 100;
+  autobootMs = 0;
+  EXPECT_EQ(0, update());
+  const std::string& console = machine().console;
+  EXPECT_NE(std::string::npos,
+            console.find("\rFlashing blob: \\\nFatto\n\n\r" + kPowerCycle +
+                         ": |\n"));
+  EXPECT_EQ(0, spinnerPhase);
+}
+
+}  // namespace
