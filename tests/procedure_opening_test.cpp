@@ -140,4 +140,11 @@ TEST_F(OpeningTest, AtTheEndOfInputTheAbortDoesNotWait) {
   EXPECT_EQ(1, machine().keyReads);
 }
 
+TEST_F(OpeningTest, TheFineTimerIsHeldForTheRunOnly) {
+  machine().pressEnter();
+  runProgram();
+  EXPECT_EQ(1, machine().calls(sim::Call::timeBeginPeriod));
+  EXPECT_FALSE(machine().timerPeriodActive);  // released by the exit
+}
+
 }  // namespace

@@ -164,9 +164,17 @@ class Operator:
     def _enter(self):
         if self.interactive:
             sys.stdin.readline()
+        elif self.show:
+            self._say("presses Enter")
         self.program.send(b"\n")
 
+    def _say(self, what):
+        if self.show:
+            sys.stdout.write("\n[operator] %s\n" % what)
+            sys.stdout.flush()
+
     def _plug(self, image):
+        self._say("the module's USB disk (%s) appears as drive E:" % image)
         folder = os.path.join(self.device.disk_dir, image)
         os.makedirs(folder, exist_ok=True)
         if self.read_only_disk:
@@ -177,6 +185,7 @@ class Operator:
         self.env.add_drive("E", folder)
 
     def _unplug(self):
+        self._say("removes the USB disk in the hot-plug window")
         time.sleep(1.0)
         self.env.remove_drive("E")
         self.device.tell("removed")

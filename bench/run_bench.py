@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Runs upload_bench.exe under Wine against the device model on a pty and
+prints the figures of the ROM loader upload at 115200 baud: milliseconds per
+record, the floor for the same work (the pause after each record plus one
+5 ms poll), their ratio, the program's CPU time per record, and the CPU it
+uses while it waits on a silent line for 10 s.
+
+    run_bench.py --bin BUILD_DIR [--records N]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "wine"))
+import winenv  # noqa: E402
+import e2e  # noqa: E402
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    """User and system time of a process and its threads, from /proc."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--records", type=int, default=2000)
+    args = parser.parse_args()
+    if os.environ.get("VANTOR_WINE_ISOLATED") != "1":
+        script = os.path.join(HERE, "..", "tests", "wine", "run_isolated.sh")
+        os.execv(script, [script, sys.executable] + sys.argv)
+    b = os.path.abspath(args.bin)
+    tmp = tempfile.mkdtemp(prefix="vantor-bench-")
+    try:
+        work = os.path.join(tmp, "work")
+        subprocess.run([os.path.join(b, "tools", "device_model", "vantor_make_inputs"),
+                        work, "--records", str(args.records)], check=True,
+                       stdout=subprocess.DEVNULL)
+        device = e2e.Device(os.path.join(b, "tools", "device_model", "vantor_device"),
+                            work, tmp, ["--reply-delay-ms", "0"])
+        exe = os.path.join(b, "windows", "bench", "upload_bench.exe")
+        with winenv.WineEnv(com_ports={5: device.pty}) as env:
+            p = env.spawn(exe, ["COM5", "blob-bootloader.txt"], cwd=work,
+                          time_limit=600)
+            marks = {}
+            for name in ("upload-start", "upload-end", "wait-start", "wait-end"):
+                p.expect(("mark %s" % name).encode(), timeout=600)
+                marks[name] = cpu_seconds(p.pid)
+            status = p.wait(30)
+            out = p.output.decode(errors="replace")
+        verdict = device.finish()
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    figures = {}
+    for line in out.splitlines():
+        parts = line.split()
+        for i in range(0, len(parts) - 1, 2):
+            figures[parts[i]] = parts[i + 1]
+    records = int(figures["records"])
+    seconds = float(figures["seconds"])
+    delay = int(figures["line_delay_ms"])
+    per_record = seconds * 1000 / records
+    floor = delay + 5
+    upload_cpu = marks["upload-end"] - marks["upload-start"]
+    wait_cpu = marks["wait-end"] - marks["wait-start"]
+    waited = float(figures["waited_seconds"])
+    print("ROM loader upload at 115200 baud, %d records (result %s, module: %s)"
+          % (records, figures["result"], "records intact" if
+             verdict.get("romLoaderComplete") == "yes" and not verdict["problem"]
+             else verdict))
+    print("  per record:        %.2f ms" % per_record)
+    print("  floor:             %d ms (pause %d ms + one 5 ms poll)" % (floor, delay))
+    print("  ratio:             %.2f (target 1.25 or less)" % (per_record / floor))
+    print("  CPU per record:    %.3f ms" % (upload_cpu * 1000 / records))
+    print("Waiting on a silent line for %.1f s:" % waited)
+    print("  CPU:               %.2f%% of one core (target under 2%%)"
+          % (100 * wait_cpu / waited))
+    return 0 if status == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
