@@ -36,12 +36,12 @@ std::string describeBytes(const Bytes& got, const Bytes& want) {
 }
 
 // "name" or "name#N": does the occurrence `count` of `name` trigger it?
-bool eventMatches(const std::string& spec, const std::string& name, int count) {
-  if (spec.empty()) return false;
-  auto hash = spec.find('#');
-  if (hash == std::string::npos) return spec == name && count == 1;
-  return spec.substr(0, hash) == name &&
-         std::atoi(spec.c_str() + hash + 1) == count;
+bool eventMatches(const std::string& trigger, const std::string& name, int count) {
+  if (trigger.empty()) return false;
+  auto hash = trigger.find('#');
+  if (hash == std::string::npos) return trigger == name && count == 1;
+  return trigger.substr(0, hash) == name &&
+         std::atoi(trigger.c_str() + hash + 1) == count;
 }
 
 // A digit that is still hex but certainly different.
