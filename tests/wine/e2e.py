@@ -344,6 +344,14 @@ SCENARIOS = {
     "missing_rom_loader": {
         "remove": ["blob-bootloader.txt"],
         "check": lambda r: check_missing(r)},
+    "ini_recorded_in_log": {
+        "ini": "[File Name]\nblob_boot=rom.txt\nblob=b.uue\nkernel=k.bin\n"
+               "ramdisk=r.img\n[COM]\nport=12\n",
+        "remove": ["blob-bootloader.txt", "blob.uue", "zImage", "cramfs.img"],
+        "check": lambda r: check_failed(
+            r, [MSG[9] % "rom.txt"], {},
+            ["Nomi dei file:\n[BLOB TXT]: rom.txt\n[BLOB]: b.uue\n"
+             "[KERNEL]: k.bin\n[RAMDISK]: r.img\n[COM PORT]: COM12\n\n"])},
     "silent_module": {
         "device": ["--silent-from-ms", "0"],
         "check": lambda r: check_failed(
