@@ -73,6 +73,9 @@ def main():
     delay = int(figures["line_delay_ms"])
     per_record = seconds * 1000 / records
     floor = delay + 5
+    read_backs = int(figures["read_backs"])
+    # A read-back is a second exchange with its own pause and poll.
+    floor_with_read_backs = floor * (records + read_backs) / records
     upload_cpu = marks["upload-end"] - marks["upload-start"]
     wait_cpu = marks["wait-end"] - marks["wait-start"]
     waited = float(figures["waited_seconds"])
@@ -83,6 +86,9 @@ def main():
     print("  per record:        %.2f ms" % per_record)
     print("  floor:             %d ms (pause %d ms + one 5 ms poll)" % (floor, delay))
     print("  ratio:             %.2f (target 1.25 or less)" % (per_record / floor))
+    print("  with read-backs:   floor %.2f ms (%d of the records are read back), "
+          "ratio %.2f" % (floor_with_read_backs, read_backs,
+                          per_record / floor_with_read_backs))
     print("  CPU per record:    %.3f ms" % (upload_cpu * 1000 / records))
     print("Waiting on a silent line for %.1f s:" % waited)
     print("  CPU:               %.2f%% of one core (target under 2%%)"

@@ -43,19 +43,24 @@ int main(int argc, char** argv) {
   context.lineDelayMs = context.lineDelays[0];
 
   // Records are the lines that reach the boot ROM with the handshake.
-  int records = 0;
+  // Records marked for read-back go through the handshake a second time.
+  int records = 0, readBacks = 0;
   char line[96];
-  while (std::fgets(line, sizeof line, context.romLoaderFile) != nullptr)
-    if (std::strchr("0123456789ABCDEFabcdef", line[0]) != nullptr && line[0] != '\0')
-      ++records;
+  while (std::fgets(line, sizeof line, context.romLoaderFile) != nullptr) {
+    if (line[0] == '\0' || std::strchr("0123456789ABCDEFabcdef", line[0]) == nullptr)
+      continue;
+    ++records;
+    if (std::strstr(line, "0871") != nullptr && std::strstr(line, "0871800000") == nullptr)
+      ++readBacks;
+  }
 
   mark("upload-start");
   auto start = std::chrono::steady_clock::now();
   int result = uploadRomLoader(context);
   double seconds = secondsSince(start);
   mark("upload-end");
-  std::printf("\nresult %d records %d seconds %.3f line_delay_ms %d\n", result,
-              records, seconds, context.lineDelayMs);
+  std::printf("\nresult %d records %d read_backs %d seconds %.3f line_delay_ms %d\n",
+              result, records, readBacks, seconds, context.lineDelayMs);
 
   // A wait on a silent line, as the waits without limit poll it.
   mark("wait-start");
