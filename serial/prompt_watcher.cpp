@@ -38,7 +38,27 @@ void PromptWatcher::clear() {
   window[0] = '\0';
 }
 
+namespace {
+
+// The longest end of the window that the coming bytes could still complete
+// into `text`.
+int unfinishedMatch(const char* window, int fill, const char* text,
+                    std::size_t length) {
+  // Behind a NUL nothing can take part in a match.
+  if (std::strlen(window) < static_cast<std::size_t>(fill)) return 0;
+  for (std::size_t k = length > 0 ? length - 1 : 0; k > 0; --k)
+    if (k <= static_cast<std::size_t>(fill) &&
+        std::memcmp(window + fill - static_cast<int>(k), text, k) == 0)
+      return static_cast<int>(k);
+  return 0;
+}
+
+}  // namespace
+
 void PromptWatcher::compact(const char* text, std::size_t length) {
+  // The search below looks for the text's characters from the front only;
+  // left alone it could drop a match already under way at the end.
+  const int keep = unfinishedMatch(window, fill, text, length);
   for (std::size_t i = 0;
        i < length && static_cast<int>(i) < fill && fill > kCompactAbove; ++i) {
     // The window is searched as text: a NUL received from the module ends
@@ -47,6 +67,7 @@ void PromptWatcher::compact(const char* text, std::size_t length) {
     int drop = found != nullptr ? static_cast<int>(found - window) -
                                       static_cast<int>(i)
                                 : fill;
+    if (drop > fill - keep) drop = fill - keep;
     std::memmove(window, window + drop,
                  static_cast<std::size_t>(fill - drop) + 1);
     fill -= drop;

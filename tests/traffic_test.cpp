@@ -102,6 +102,21 @@ TEST_F(TrafficTest, CompactionKeepsWhatCanStillStartTheText) {
   EXPECT_EQ("", compacted(std::string(2049, 'q').replace(5, 1, 1, '\0') + "b"));
 }
 
+TEST_F(TrafficTest, ALongLineKeepsTheStartOfATextItIsAboutToComplete) {
+  // The window passes half full just as the line's last byte starts the
+  // text: the compaction must keep that byte, or the prompt is missed.
+  module("a" + std::string(2047, 'x') + "ab");
+  EXPECT_EQ(0, waitForText(ctx(), "ab", 0));
+  EXPECT_EQ(0, ctx().port->bytesWaiting());
+
+  std::string window = "b" + std::string(2047, 'q') + "b";
+  std::memcpy(promptWatcher.window, window.c_str(), window.size() + 1);
+  promptWatcher.fill = static_cast<int>(window.size());
+  promptWatcher.compact("blob>", 5);
+  EXPECT_STREQ("b", promptWatcher.window);
+  EXPECT_EQ(1, promptWatcher.fill);
+}
+
 TEST_F(TrafficTest, WaitForCharConsumesUpToTheExpectedByte) {
   module("x/y");
   EXPECT_EQ(0, waitForChar(ctx(), '/', 1000));

@@ -1,0 +1,38 @@
+// Shared ground of the fuzz targets: a fresh simulated machine per input, a
+// context with its log open, and a check that stops the run with a message
+// libFuzzer keeps next to the input that broke it.
+#ifndef VANTOR_FUZZ_FUZZ_SUPPORT_H
+#define VANTOR_FUZZ_FUZZ_SUPPORT_H
+
+#include <memory>
+
+#include "app/context.h"
+
+namespace fuzz {
+
+// Aborts with the failed property; abort, not a return, so that libFuzzer
+// saves the input as a crash.
+[[noreturn]] void fail(const char* property, const char* file, int line);
+
+// A machine in its initial state with the catalogue built (once per
+// process: it outlives every machine) and the receive window emptied, since
+// the window is a process-wide leftover of the previous input.
+void freshMachine();
+
+// A context as the program has it after its start: port object created,
+// log open in the current folder.
+std::unique_ptr<ConfiguratorContext> openContext();
+
+// Closes what the context holds open; the machine itself is dropped by the
+// next freshMachine.
+void closeContext(ConfiguratorContext& context);
+
+// True when `text` has a NUL within its first `size` bytes.
+bool terminatedWithin(const char* text, std::size_t size);
+
+}  // namespace fuzz
+
+#define FUZZ_CHECK(condition) \
+  ((condition) ? static_cast<void>(0) : ::fuzz::fail(#condition, __FILE__, __LINE__))
+
+#endif
