@@ -3,7 +3,8 @@
 # lacks. Idempotent; needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix wine64 util-linux)
+packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix wine64 util-linux
+          mount clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the host suite (also under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer), and the Windows program under Wine.
+# ThreadSanitizer), the Windows program under Wine, and the fuzz targets for
+# a bounded time each (VANTOR_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -24,3 +25,6 @@ cmake -S . -B build-tsan -DVANTOR_WITH_WINDOWS=OFF \
   -DVANTOR_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-tsan -j"$jobs"
 (cd build-tsan && ctest --output-on-failure -j"$jobs")
+
+echo "== fuzz targets =="
+scripts/fuzz.sh
