@@ -53,6 +53,7 @@ void flashImage(ConfiguratorContext& context, const char* name) {
   answer.start("not downloaded");
   promptWatcher.capture = &answer;
   do {
+    endIfPortFailed(context);
     advanceSpinner(label);
   } while (waitForText(context, kPrompt, 100) < 0);
   promptWatcher.capture = nullptr;
