@@ -87,8 +87,18 @@ int waitForText(ConfiguratorContext& context, const char* text,
   if (w.fill == 0) logPrint(context, " <- ");
   for (;;) {
     if (w.fill > kCompactAbove) w.compact(text, length);
+    bool taken = false;
+    char byte = '\0';
     if (context.port->bytesWaiting() > 0) {
-      char byte = static_cast<char>(context.port->readByte());
+      byte = static_cast<char>(context.port->readByte());
+      // A read that failed on the way brought no byte: nothing to keep.
+      taken = !context.port->failed();
+    }
+    if (!taken) {
+      pf::Sleep(kPollMs);
+      elapsed += kPollMs;
+    }
+    if (taken) {
       w.window[w.fill] = byte;
       logPrint(context, "%c", byte);
       if (w.capture != nullptr) w.capture->add(byte);
@@ -98,15 +108,14 @@ int waitForText(ConfiguratorContext& context, const char* text,
       }
       ++w.fill;
       w.window[w.fill] = '\0';
-    } else {
-      pf::Sleep(kPollMs);
-      elapsed += kPollMs;
     }
     if (std::strstr(w.window, text) != nullptr) {
       logPrint(context, "\n");
       w.clear();
       return 0;
     }
+    // After the search: a text already in the window is still found.
+    if (timeoutMs < 0) endIfPortFailed(context);
     if (timeoutMs >= 0 && elapsed > timeoutMs) return -1;
   }
 }

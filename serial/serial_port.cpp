@@ -31,6 +31,7 @@ pf::DCB buildDcb(int baudRate, int parity) {
 
 int SerialPort::open(const char* name, int baudRate, int parity) {
   close();
+  broken = false;
   if (name == nullptr) return NoName;
   // A path that does not fit is refused rather than cut: a cut path could
   // name another device.
@@ -63,35 +64,42 @@ void SerialPort::close() {
 }
 
 void SerialPort::write(const void* bytes, std::size_t count) {
-  if (!isOpen()) return;
+  if (!isOpen() || broken) return;
   pf::DWORD written = 0;
-  pf::WriteFile(handle, bytes, static_cast<pf::DWORD>(count), &written,
-                nullptr);
+  if (!pf::WriteFile(handle, bytes, static_cast<pf::DWORD>(count), &written,
+                     nullptr))
+    broken = true;
 }
 
 void SerialPort::writeByte(unsigned char byte) { write(&byte, 1); }
 
 int SerialPort::read(void* buffer, std::size_t count) {
-  if (!isOpen()) return 0;
+  if (!isOpen() || broken) return 0;
   pf::DWORD got = 0;
-  pf::ReadFile(handle, buffer, static_cast<pf::DWORD>(count), &got, nullptr);
-  return static_cast<int>(got);
+  if (!pf::ReadFile(handle, buffer, static_cast<pf::DWORD>(count), &got,
+                    nullptr))
+    broken = true;
+  // A failed read may have stored part of what it promised.
+  return got <= count ? static_cast<int>(got) : 0;
 }
 
 int SerialPort::readByte() {
-  if (!isOpen()) return 0;
+  if (!isOpen() || broken) return 0;
   signed char byte = 0;
   pf::DWORD got = 0;
-  pf::ReadFile(handle, &byte, 1, &got, nullptr);
-  return byte;
+  if (!pf::ReadFile(handle, &byte, 1, &got, nullptr)) broken = true;
+  return got == 1 ? byte : 0;
 }
 
 int SerialPort::bytesWaiting() {
-  if (!isOpen()) return 0;
+  if (!isOpen() || broken) return 0;
   pf::DWORD errors = 0;
   pf::COMSTAT status;
   std::memset(&status, 0, sizeof status);
-  pf::ClearCommError(handle, &errors, &status);
+  if (!pf::ClearCommError(handle, &errors, &status)) {
+    broken = true;
+    return 0;
+  }
   return static_cast<int>(status.cbInQue);
 }
 
@@ -108,5 +116,7 @@ void SerialPort::adopt(SerialPort& other) {
   baud = other.baud;
   parityMode = other.parityMode;
   handle = other.handle;
+  broken = other.broken;
   other.handle = pf::INVALID_HANDLE_VALUE;
+  other.broken = false;
 }

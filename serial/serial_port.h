@@ -23,6 +23,10 @@ struct SerialPort {
   int baud = 0;
   int parityMode = 0;
   pf::HANDLE handle = pf::INVALID_HANDLE_VALUE;
+  // Set when the open handle refused a transfer or a status query, which
+  // happens when the USB-serial adapter is unplugged. It stays set until
+  // the next open: a dead handle never comes back.
+  bool broken = false;
 
   SerialPort() = default;
   SerialPort(const SerialPort&) = delete;
@@ -34,14 +38,19 @@ struct SerialPort {
   void close();
   void write(const void* bytes, std::size_t count);
   void writeByte(unsigned char byte);
-  // Waits until all count bytes have arrived; the number read.
+  // Waits until all count bytes have arrived; the number read. A port that
+  // has failed reads nothing.
   int read(void* buffer, std::size_t count);
-  // The byte read as a signed 8-bit value widened to int.
+  // The byte read as a signed 8-bit value widened to int; 0 from a port
+  // that has failed.
   int readByte();
+  // 0 from a port that has failed, so that no wait keeps taking bytes that
+  // are not there.
   int bytesWaiting();
   // Holds the line in the break state for 375 ms.
   void sendBreak();
   bool isOpen() const { return handle != pf::INVALID_HANDLE_VALUE; }
+  bool failed() const { return broken; }
   // Takes over the open handle and settings of another port object, which
   // is left closed.
   void adopt(SerialPort& other);

@@ -4,6 +4,7 @@
 
 #include "app/console.h"
 #include "app/context.h"
+#include "serial/prompt_watcher.h"
 
 namespace {
 
@@ -13,6 +14,16 @@ bool timedOut(int elapsedMs, int timeoutMs) {
 }
 
 }  // namespace
+
+void endIfPortFailed(ConfiguratorContext& context) {
+  if (!context.port->failed()) return;
+  // A capture lives in the frame of the wait that is being left.
+  promptWatcher.capture = nullptr;
+  // Ends the line of the received bytes or of a spinner first.
+  printFlushed(pf::consoleOut(), "\n");
+  logPrint(context, "\nSerial port failed: the adapter is gone.\n");
+  context.abortProcedure();
+}
 
 int sendText(ConfiguratorContext& context, const char* text,
              std::size_t length) {
@@ -49,6 +60,7 @@ int waitForChar(ConfiguratorContext& context, char expected, int timeoutMs) {
       logPrint(context, "%c", last);
       if (last == expected) break;
     } else {
+      if (timeoutMs < 0) endIfPortFailed(context);
       pf::Sleep(kPollMs);
       elapsed += kPollMs;
       if (last == expected) break;
@@ -64,6 +76,7 @@ int expectNextChar(ConfiguratorContext& context, char expected,
   logPrint(context, " <- ");
   int elapsed = 0;
   while (context.port->bytesWaiting() <= 0) {
+    if (timeoutMs < 0) endIfPortFailed(context);
     pf::Sleep(kPollMs);
     elapsed += kPollMs;
     if (timedOut(elapsed, timeoutMs)) {

@@ -20,6 +20,11 @@ int sendNewline(ConfiguratorContext& context);
 int sendLine(ConfiguratorContext& context, const char* text);
 int sendChar(ConfiguratorContext& context, char character);
 
+// Ends the run through abortProcedure when the port has failed (the
+// USB-serial adapter is gone), saying so in the log; returns otherwise.
+// Every wait without limit calls it, since no answer can come any more.
+void endIfPortFailed(ConfiguratorContext& context);
+
 // Reads and logs bytes until the expected one arrives (0) or more than
 // timeoutMs of empty polls have passed (-1). A negative time-out waits
 // without limit.

@@ -64,7 +64,10 @@ int download(ConfiguratorContext& context) {
 void flash(ConfiguratorContext& context) {
   sendLine(context, "flash blob");
   pf::Sleep(500);
+  // The spinner waits without limit, in short waits: only a failed port
+  // can end it early.
   do {
+    endIfPortFailed(context);
     advanceSpinner("Flashing blob");
   } while (waitForText(context, kPrompt, 100) < 0);
   printFlushed(pf::consoleOut(), "\n");
@@ -77,6 +80,7 @@ void flash(ConfiguratorContext& context) {
 int powerCycle(ConfiguratorContext& context) {
   logPrint(context, "%s\n", message(23));
   do {
+    endIfPortFailed(context);
     advanceSpinner(message(23));
   } while (waitForText(context, "Autoboot", 200) < 0);
   sendNewline(context);

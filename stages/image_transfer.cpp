@@ -53,6 +53,7 @@ void flashImage(ConfiguratorContext& context, const char* name) {
   answer.start("not downloaded");
   promptWatcher.capture = &answer;
   do {
+    endIfPortFailed(context);
     advanceSpinner(label);
   } while (waitForText(context, kPrompt, 100) < 0);
   promptWatcher.capture = nullptr;
@@ -69,6 +70,16 @@ void flashImage(ConfiguratorContext& context, const char* name) {
   logPrint(context, "\n");
 }
 
+// True only for a file that opens and holds no byte at all. A file that
+// does not open is left to the shell copy, whose failure is reported.
+bool isEmptyFile(const char* fileName) {
+  FILE* file = pf::fopen(fileName, "rb");
+  if (file == nullptr) return false;
+  bool empty = std::fgetc(file) == EOF && !std::ferror(file);
+  std::fclose(file);
+  return empty;
+}
+
 }  // namespace
 
 int copyToDrive(ConfiguratorContext& context, const char* fileName) {
@@ -78,6 +89,13 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
   std::snprintf(destination, sizeof destination, "%c:\\%s",
                 context.driveLetter[0], fileName);
   logThenConsole(context, 35, fileName, destination);
+  // blob would flash an empty image as readily as a real one and leave the
+  // module without it: an empty file is never copied.
+  if (isEmptyFile(fileName)) {
+    logThenConsole(context, 36);
+    logPrint(context, "The image file is empty: nothing copied.\n");
+    context.abortProcedure();
+  }
 
   // The shell takes lists of paths ended by an empty one.
   char from[kFileNameSize + 2] = {};

@@ -147,4 +147,32 @@ TEST_F(SerialPortTest, ABreakHoldsTheLineFor375Milliseconds) {
   EXPECT_EQ(375000, com.breakEnds[0] - com.breakStarts[0]);
 }
 
+TEST_F(SerialPortTest, AnUnpluggedAdapterIsRememberedUntilTheNextOpen) {
+  sim::SimPort& com = machine().addPort("COM2");
+  SerialPort port;
+  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
+  com.deliver("ab", 0);
+  EXPECT_EQ('a', port.readByte());
+  EXPECT_FALSE(port.failed());
+  com.gone = true;
+  EXPECT_EQ(0, port.bytesWaiting());
+  EXPECT_TRUE(port.failed());
+  // The dead handle is not asked again, and a blocking read returns.
+  int reads = machine().calls(sim::Call::ReadFile);
+  char buffer[4] = {};
+  EXPECT_EQ(0, port.read(buffer, 4));
+  EXPECT_EQ(0, port.readByte());
+  port.write("x", 1);
+  EXPECT_EQ(reads, machine().calls(sim::Call::ReadFile));
+  EXPECT_EQ(0, machine().calls(sim::Call::WriteFile));
+
+  // A failed write counts as well; reopening starts afresh.
+  com.gone = false;
+  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
+  EXPECT_FALSE(port.failed());
+  machine().failNth(sim::Call::WriteFile, 1);
+  port.writeByte('y');
+  EXPECT_TRUE(port.failed());
+}
+
 }  // namespace
