@@ -3,6 +3,7 @@
 // the way the utility does, and jumps the clock straight to the model's next
 // event instead of sleeping.
 
+#include <algorithm>
 #include <string>
 
 #include "devmodel/module.h"
@@ -35,7 +36,8 @@ struct VirtualPc {
     return got;
   }
 
-  // Consumes the output up to and including `text`; false on timeout.
+  // Consumes the output up to and including `text`; false on timeout. The
+  // clock jumps from one of the model's events to the next.
   bool waitFor(const std::string& text, int64_t timeoutUs) {
     const int64_t end = now + timeoutUs;
     for (;;) {
@@ -44,16 +46,8 @@ struct VirtualPc {
         seen.erase(0, pos + text.size());
         return true;
       }
-      int64_t next = m.nextEventUs();
-      if (next > end) {
-        now = end;
-        seen += m.takeText(now);
-        pos = seen.find(text);
-        if (pos == std::string::npos) return false;
-        seen.erase(0, pos + text.size());
-        return true;
-      }
-      now = std::max(now, next);
+      if (now >= end) return false;
+      now = std::min(end, std::max(now, m.nextEventUs()));
       seen += m.takeText(now);
     }
   }
