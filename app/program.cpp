@@ -20,6 +20,8 @@ int programMain() {
     std::fputs("Procedura non completata: riprovare dall'inizio\n",
                pf::consoleOut());
     std::fflush(pf::consoleOut());
+    // Like every other failure, it waits for the operator to have read it.
+    pf::readConsoleChar();
     return -1;
   }
   pf::atexit(releaseMessageCatalogue);

@@ -54,9 +54,11 @@ TEST_F(CatalogueTest, TextsThatCannotBeConvertedStillComeOutWhole) {
 
 TEST_F(CatalogueTest, MemoryRunningOutEndsTheRunCleanly) {
   machine().failNth(sim::Call::malloc, 20);
+  machine().pressEnter();
   EXPECT_EQ(-1, runProgram());
   EXPECT_EQ("Procedura non completata: riprovare dall'inizio\n",
             machine().console);
+  EXPECT_EQ(1, machine().keyReads);
   for (int i = 0; i < kMessageCount; ++i)
     EXPECT_EQ(nullptr, messageCatalogue.texts[i]);
 }
