@@ -8,9 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "serial/prompt_watcher.h"
-#include "tests/support/module_link.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/whole_run.h"
 
 namespace {
 
@@ -45,30 +43,8 @@ std::string joined(const std::vector<std::string>& parts, const std::string& end
   return out;
 }
 
-class BadInputTest : public SimTest {
+class BadInputTest : public WholeRunTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    prepare();
-  }
-  // A fresh machine with the small inputs under their default names and an
-  // operator who presses Enter whenever asked.
-  void prepare() {
-    sim::resetMachine();
-    promptWatcher.clear();
-    module.reset();
-    inputs = smallInputs();
-    writeInputs(machine(), inputs);
-    operatorAlwaysPressesEnter(machine());
-  }
-  devmodel::Module& plugModule(devmodel::ModuleConfig config) {
-    module.reset(new devmodel::Module(config));
-    com = &listPort(machine(), "COM3");
-    attachModule(*com, *module);
-    attachEjectableDisk(machine(), *module, 'E');
-    return *module;
-  }
-  devmodel::Module& plugModule() { return plugModule(expecting(inputs)); }
   // Unplugs the adapter when the module sees the event (its `n`-th one).
   void unplugAt(const std::string& event, int n = 1,
                 std::int64_t laterUs = 0) {
@@ -131,9 +107,6 @@ class BadInputTest : public SimTest {
       EXPECT_EQ(std::string::npos, problem.find("garbage")) << problem;
   }
 
-  devmodel::InputSet inputs;
-  std::unique_ptr<devmodel::Module> module;
-  sim::SimPort* com = nullptr;
   std::int64_t unpluggedAtUs = -1;
 };
 

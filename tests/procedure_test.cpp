@@ -1,28 +1,12 @@
 // Whole runs against the device model: the passes of discovery and ROM
 // loader upload, the reconnection to blob, and the new boot loader.
 #include "app/catalogue.h"
-#include "serial/prompt_watcher.h"
-#include "tests/support/module_link.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/whole_run.h"
 
 namespace {
 
-class ProcedureTest : public SimTest {
+class ProcedureTest : public WholeRunTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    promptWatcher.clear();
-    inputs = smallInputs();
-    writeInputs(machine(), inputs);
-    operatorAlwaysPressesEnter(machine());
-  }
-  // The module on COM3, with the given configuration.
-  devmodel::Module& plugModule(devmodel::ModuleConfig config) {
-    module.reset(new devmodel::Module(config));
-    attachModule(listPort(machine(), "COM3"), *module);
-    attachEjectableDisk(machine(), *module, 'E');
-    return *module;
-  }
   int count(const std::string& text, const std::string& what) {
     int n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos;
@@ -30,9 +14,6 @@ class ProcedureTest : public SimTest {
       ++n;
     return n;
   }
-
-  devmodel::InputSet inputs;
-  std::unique_ptr<devmodel::Module> module;
 };
 
 TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
