@@ -22,14 +22,6 @@ bool endsWith(const std::string& text, const std::string& end) {
          text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
-
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -211,7 +203,7 @@ TEST_F(BadInputTest, ARomLoaderThatCannotStartBlobEndsTheRunWithoutSendingJunk) 
     EXPECT_EQ(devmodel::Stage::BootRom, module->stage());
     expectOnlyRecordText();
     // Every pass was tried before the run gave up.
-    EXPECT_EQ(3, count(machine().console, "Spegni e riaccendi il robot"));
+    EXPECT_EQ(3, occurrences(machine().console, "Spegni e riaccendi il robot"));
   }
 }
 
@@ -305,7 +297,7 @@ TEST_F(BadInputTest, WrongEchoesNeverLetTheUploadGoPastTheRecord) {
   devmodel::Module& m = plugModule(config);
   runFailing();
   std::vector<std::string> text = lines(inputs.romLoaderText);
-  EXPECT_EQ(4 * 5, count(m.receivedText(), text[1]));  // five tries a pass
+  EXPECT_EQ(4 * 5, occurrences(m.receivedText(), text[1]));  // five tries a pass
   EXPECT_EQ(std::string::npos, m.receivedText().find(text[2]));
   EXPECT_FALSE(m.verdict().romLoaderComplete);
 }

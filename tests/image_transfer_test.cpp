@@ -191,11 +191,7 @@ TEST_F(ImageTransferTest, AModuleThatNeverConnectsIsAskedFourTimes) {
   EXPECT_EQ(4, module->eventCount("usbddisk"));
   EXPECT_EQ(4, module->eventCount("usb-abandon"));
   const std::string& console = machine().console;
-  std::size_t replugs = 0;
-  for (std::size_t at = console.find(kReplug); at != std::string::npos;
-       at = console.find(kReplug, at + 1))
-    ++replugs;
-  EXPECT_EQ(3u, replugs);
+  EXPECT_EQ(3, occurrences(console, kReplug));
   EXPECT_GE(machine().nowMs(), 4 * 500 + 4 * 60000);
 }
 

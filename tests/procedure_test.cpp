@@ -5,16 +5,7 @@
 
 namespace {
 
-class ProcedureTest : public WholeRunTest {
- protected:
-  int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + 1))
-      ++n;
-    return n;
-  }
-};
+class ProcedureTest : public WholeRunTest {};
 
 TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
   devmodel::Module& m = plugModule(expecting(inputs));
@@ -83,7 +74,7 @@ TEST_F(ProcedureTest, AFailedUploadIsRepeatedFromTheFirstLineAtTheNextRate) {
   EXPECT_NE(std::string::npos,
             console.find("\nSpegni e riaccendi il robot e premi INVIO!"
                          "Connessione a COM3, baud rate 38400... "));
-  EXPECT_EQ(2, count(console, "\rCaricamento linea 1 - "));
+  EXPECT_EQ(2, occurrences(console, "\rCaricamento linea 1 - "));
 }
 
 TEST_F(ProcedureTest, AnUploadFailingInEveryPassEndsWithoutMessage10) {
@@ -92,7 +83,7 @@ TEST_F(ProcedureTest, AnUploadFailingInEveryPassEndsWithoutMessage10) {
   plugModule(config);
   EXPECT_EQ(-1, runProgram());
   const std::string& console = machine().console;
-  EXPECT_EQ(4, count(console, "CONNESSO!"));
+  EXPECT_EQ(4, occurrences(console, "CONNESSO!"));
   EXPECT_EQ(std::string::npos, console.find("impostare la connessione"));
   const std::string ending =
       "\nProcedura non completata: riprovare dall'inizio\n";
@@ -115,7 +106,7 @@ TEST_F(ProcedureTest, AnErrorAfterThePromptBreaksTheLineAndTriesAgain) {
   devmodel::Module& m = plugModule(config);
   EXPECT_EQ(0, runProgram());
   EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
-  EXPECT_EQ(1, count(machine().console, "CONNESSO!"));  // no second pass
+  EXPECT_EQ(1, occurrences(machine().console, "CONNESSO!"));  // no second pass
 }
 
 TEST_F(ProcedureTest, NoModuleAtAllEndsWithMessage10) {
@@ -124,7 +115,7 @@ TEST_F(ProcedureTest, NoModuleAtAllEndsWithMessage10) {
   EXPECT_NE(std::string::npos,
             machine().console.find("\nNon \x8A possibile impostare la "
                                    "connessione.\nProcedura non completata"));
-  EXPECT_EQ(4, count(machine().console, "modulo V&L non trovato!\n"));
+  EXPECT_EQ(4, occurrences(machine().console, "modulo V&L non trovato!\n"));
 }
 
 }  // namespace

@@ -40,3 +40,11 @@ std::string unixLines(const std::string& text) {
   }
   return out;
 }
+
+int occurrences(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1))
+    ++n;
+  return n;
+}

@@ -32,4 +32,7 @@ class SimTest : public ::testing::Test {
 // CR LF back to LF.
 std::string unixLines(const std::string& text);
 
+// How many times `what` stands in `text` (overlapping ones included).
+int occurrences(const std::string& text, const std::string& what);
+
 #endif
