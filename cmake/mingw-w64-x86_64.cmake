@@ -1,9 +1,10 @@
-# Cross compiling the Windows build with Debian's MinGW-w64 (posix threads,
-# so that std::thread and std::mutex work).
+# Cross compiling the 64-bit Windows program with Debian's MinGW-w64, win32
+# thread model like the 32-bit one, so that both import only what the oldest
+# Windows of their kind has.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
