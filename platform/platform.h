@@ -174,6 +174,12 @@ struct SHFILEOPSTRUCTA {
   const char* lpszProgressTitle;
 };
 
+// Room for Windows' own CRITICAL_SECTION on either width (24 bytes on
+// 32-bit Windows, 40 on 64-bit) and for the simulated machine's lock.
+struct CRITICAL_SECTION {
+  alignas(8) unsigned char opaque[64];
+};
+
 using ThreadStart = DWORD(PF_WINAPI*)(void* argument);
 using FARPROC = void (*)();
 
@@ -201,7 +207,15 @@ int atexit(void (*handler)());
 void Sleep(DWORD milliseconds);
 HANDLE CreateThread(void* security, std::size_t stackSize, ThreadStart start,
                     void* argument, DWORD flags, DWORD* threadId);
+// Windows Vista and later only: the real side looks it up at run time and
+// answers 0 where it is missing, like a cancel that found nothing pending.
 BOOL CancelSynchronousIo(HANDLE thread);
+// Every Windows has critical sections; the win32 thread model of the C++
+// runtime has no std::mutex.
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
 BOOL CloseHandle(HANDLE handle);
 // Asks for a finer scheduler tick for the length of the run; 0 on success.
 UINT timeBeginPeriod(UINT milliseconds);

@@ -15,11 +15,23 @@ namespace {
 const int kProbeSettleMs = 50;
 const int kProbeAnswerMs = 1000;
 
+struct SectionGuard {
+  explicit SectionGuard(pf::CRITICAL_SECTION& section) : section_(section) {
+    pf::EnterCriticalSection(&section_);
+  }
+  ~SectionGuard() { pf::LeaveCriticalSection(&section_); }
+  SectionGuard(const SectionGuard&) = delete;
+  SectionGuard& operator=(const SectionGuard&) = delete;
+
+ private:
+  pf::CRITICAL_SECTION& section_;
+};
+
 // Runs `speak` with the context only while the main thread still waits for
 // this probe.
 template <typename Speak>
 bool whileWanted(ProbeJob& job, Speak speak) {
-  std::lock_guard<std::mutex> guard(job.lock);
+  SectionGuard guard(job.lock);
   if (job.abandoned) return false;
   speak(*job.context);
   return true;
@@ -46,6 +58,7 @@ pf::DWORD PF_WINAPI probeThreadMain(void* argument) {
 
 void ProbeJob::release() {
   if (references.fetch_sub(1) == 1) {
+    pf::DeleteCriticalSection(&lock);
     this->~ProbeJob();
     pf::free(this);
   }
@@ -114,8 +127,11 @@ ProbeJob* startProbe(ConfiguratorContext& context) {
   std::snprintf(job->name, sizeof job->name, "%s", context.portName);
   job->baud = context.baudRate;
   job->candidateIndex = context.candidateIndex;
+  pf::InitializeCriticalSection(&job->lock);
+  // Windows 95 and 98 fail the call without a place for the thread's id.
+  pf::DWORD threadId = 0;
   context.probeThread =
-      pf::CreateThread(nullptr, 0, probeThreadMain, job, 0, nullptr);
+      pf::CreateThread(nullptr, 0, probeThreadMain, job, 0, &threadId);
   if (context.probeThread == nullptr) {
     job->release();  // the thread's reference: it never ran
   }
@@ -124,7 +140,7 @@ ProbeJob* startProbe(ConfiguratorContext& context) {
 
 void abandonProbe(ConfiguratorContext& context, ProbeJob* job) {
   {
-    std::lock_guard<std::mutex> guard(job->lock);
+    SectionGuard guard(job->lock);
     job->abandoned = true;
   }
   // A port the probe handed over during the last pause is not wanted any

@@ -10,7 +10,6 @@
 #define VANTOR_SERIAL_PROBE_H
 
 #include <atomic>
-#include <mutex>
 
 #include "serial/serial_port.h"
 
@@ -23,7 +22,7 @@ struct ProbeJob {
   int candidateIndex;
   SerialPort port;
   // Guards `abandoned` and every use of the context by the probe thread.
-  std::mutex lock;
+  pf::CRITICAL_SECTION lock;
   bool abandoned = false;
   // One reference for the main thread, one for the probe thread.
   std::atomic<int> references{2};

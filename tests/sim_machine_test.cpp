@@ -6,7 +6,10 @@
 
 namespace {
 
-class SimMachineTest : public SimTest {};
+class SimMachineTest : public SimTest {
+ protected:
+  pf::DWORD threadId = 0;
+};
 
 pf::DWORD PF_WINAPI recordTicks(void* argument) {
   auto* ticks = static_cast<std::vector<std::int64_t>*>(argument);
@@ -20,7 +23,7 @@ pf::DWORD PF_WINAPI recordTicks(void* argument) {
 TEST_F(SimMachineTest, ThreadsInterleaveOnTheVirtualClock) {
   std::vector<std::int64_t> ticks;
   pf::HANDLE thread =
-      pf::CreateThread(nullptr, 0, recordTicks, &ticks, 0, nullptr);
+      pf::CreateThread(nullptr, 0, recordTicks, &ticks, 0, &threadId);
   ASSERT_NE(nullptr, thread);
   std::vector<std::int64_t> mine;
   for (int i = 0; i < 5; ++i) {
@@ -44,7 +47,7 @@ TEST_F(SimMachineTest, AHungOpenEndsWhenCancelledOrReleased) {
   com.openHangs = true;
   bool failed = false;
   pf::HANDLE thread =
-      pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, nullptr);
+      pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, &threadId);
   pf::Sleep(3000);
   EXPECT_EQ(2, machine().liveThreads());
   EXPECT_EQ(1, pf::CancelSynchronousIo(thread));
@@ -53,7 +56,7 @@ TEST_F(SimMachineTest, AHungOpenEndsWhenCancelledOrReleased) {
   EXPECT_EQ(1, machine().liveThreads());
 
   failed = true;
-  pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, nullptr);
+  pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, &threadId);
   pf::Sleep(100);
   com.releaseHang();
   pf::Sleep(5);
@@ -75,7 +78,7 @@ TEST_F(SimMachineTest, AWaitThatCanNeverEndStopsTheSimulation) {
 TEST_F(SimMachineTest, LeftoverThreadsEndWithTheMachine) {
   machine().addPort("COM7").openHangs = true;
   bool failed = false;
-  pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, nullptr);
+  pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, &threadId);
   pf::Sleep(10);
   sim::resetMachine();  // must neither hang nor leave the thread running
   EXPECT_EQ(1, machine().liveThreads());

@@ -2,6 +2,8 @@
 // simulated machine.
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <new>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_internal.h"
@@ -56,6 +58,9 @@ void Sleep(DWORD milliseconds) {
 HANDLE CreateThread(void*, std::size_t, ThreadStart start, void* argument,
                     DWORD, DWORD* threadId) {
   if (sim::enterFails(sim::Call::CreateThread)) return nullptr;
+  // Windows 95 and 98 refuse a thread without a place for its id; the
+  // simulated machine is as strict as the strictest Windows.
+  if (threadId == nullptr) return nullptr;
   int id = sim::machine().spawnThread([start, argument] { start(argument); });
   if (threadId != nullptr) *threadId = static_cast<DWORD>(id);
   return sim::makeHandle(sim::HandleKind::Thread, id);
@@ -66,6 +71,27 @@ BOOL CancelSynchronousIo(HANDLE thread) {
   sim::HandleInfo info = sim::lookupHandle(thread);
   if (info.kind != sim::HandleKind::Thread) return 0;
   return sim::machine().cancelThreadIo(info.index) ? 1 : 0;
+}
+
+// The simulated threads are real threads, so a real lock stands behind the
+// Windows one.
+static_assert(sizeof(std::mutex) <= sizeof(CRITICAL_SECTION) &&
+                  alignof(std::mutex) <= alignof(CRITICAL_SECTION),
+              "CRITICAL_SECTION room");
+static std::mutex& sectionLock(CRITICAL_SECTION* section) {
+  return *std::launder(reinterpret_cast<std::mutex*>(section->opaque));
+}
+void InitializeCriticalSection(CRITICAL_SECTION* section) {
+  new (section->opaque) std::mutex();
+}
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+  sectionLock(section).lock();
+}
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+  sectionLock(section).unlock();
+}
+void DeleteCriticalSection(CRITICAL_SECTION* section) {
+  sectionLock(section).~mutex();
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -18,8 +18,9 @@ static_assert(sizeof(pf::DCB) == sizeof(::DCB), "DCB layout");
 static_assert(sizeof(pf::COMMTIMEOUTS) == sizeof(::COMMTIMEOUTS), "layout");
 static_assert(sizeof(pf::COMSTAT) == sizeof(::COMSTAT), "COMSTAT layout");
 static_assert(sizeof(pf::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "layout");
-static_assert(sizeof(pf::SHFILEOPSTRUCTA) == sizeof(::SHFILEOPSTRUCTA),
-              "SHFILEOPSTRUCTA layout");
+static_assert(sizeof(::CRITICAL_SECTION) <= sizeof(pf::CRITICAL_SECTION) &&
+                  alignof(::CRITICAL_SECTION) <= alignof(pf::CRITICAL_SECTION),
+              "CRITICAL_SECTION room");
 
 namespace pf {
 
@@ -57,6 +58,19 @@ BOOL CancelSynchronousIo(HANDLE thread) {
       reinterpret_cast<void*>(::GetProcAddress(kernel, "CancelSynchronousIo")));
   if (fn == nullptr) return 0;
   return fn(thread);
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION* section) {
+  ::InitializeCriticalSection(reinterpret_cast<::CRITICAL_SECTION*>(section));
+}
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+  ::EnterCriticalSection(reinterpret_cast<::CRITICAL_SECTION*>(section));
+}
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+  ::LeaveCriticalSection(reinterpret_cast<::CRITICAL_SECTION*>(section));
+}
+void DeleteCriticalSection(CRITICAL_SECTION* section) {
+  ::DeleteCriticalSection(reinterpret_cast<::CRITICAL_SECTION*>(section));
 }
 
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
@@ -157,11 +171,20 @@ LONG RegCloseKey(HKEY key) {
   return ::RegCloseKey(reinterpret_cast<::HKEY>(key));
 }
 
+// Field by field: the shell's structure is byte-packed on 32-bit Windows,
+// so its fields do not sit where the seam's naturally aligned ones do.
 int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
   ::SHFILEOPSTRUCTA real;
-  std::memcpy(&real, operation, sizeof real);
+  std::memset(&real, 0, sizeof real);
+  real.hwnd = static_cast<::HWND>(operation->hwnd);
+  real.wFunc = operation->wFunc;
+  real.pFrom = operation->pFrom;
+  real.pTo = operation->pTo;
+  real.fFlags = operation->fFlags;
+  real.lpszProgressTitle = operation->lpszProgressTitle;
   int result = ::SHFileOperationA(&real);
-  std::memcpy(operation, &real, sizeof real);
+  operation->fAnyOperationsAborted = real.fAnyOperationsAborted;
+  operation->hNameMappings = real.hNameMappings;
   return result;
 }
 HINSTANCE ShellExecuteA(HWND owner, const char* operation, const char* file,
