@@ -7,7 +7,9 @@ record, the floor for the same work (the pause after each record plus one
 5 ms poll), their ratio, the program's CPU time per record, and the CPU it
 uses while it waits on a silent line for 10 s.
 
-    run_bench.py --bin BUILD_DIR [--records N]
+    run_bench.py --bin BUILD_DIR [--records N] [--bits 32|64 ...]
+
+By default both Windows builds are measured, the shipped 32-bit one first.
 """
 
 import argparse
@@ -48,17 +50,21 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
     parser.add_argument("--records", type=int, default=2000)
+    parser.add_argument("--bits", type=int, choices=(32, 64), action="append")
     args = parser.parse_args()
     if os.environ.get("VANTOR_WINE_ISOLATED") != "1":
         script = os.path.join(HERE, "..", "tests", "wine", "run_isolated.sh")
         os.execv(script, [script, sys.executable] + sys.argv)
     status = 0
-    for plain in (True, False):
-        status |= measure(os.path.abspath(args.bin), args.records, plain)
+    for bits in args.bits or (32, 64):
+        print("== %d-bit program ==" % bits)
+        sys.stdout.flush()
+        for plain in (True, False):
+            status |= measure(os.path.abspath(args.bin), bits, args.records, plain)
     return status
 
 
-def measure(b, record_count, plain):
+def measure(b, bits, record_count, plain):
     tmp = tempfile.mkdtemp(prefix="vantor-bench-")
     try:
         work = os.path.join(tmp, "work")
@@ -69,7 +75,7 @@ def measure(b, record_count, plain):
             without_read_backs(os.path.join(work, "blob-bootloader.txt"))
         device = e2e.Device(os.path.join(b, "tools", "device_model", "vantor_device"),
                             work, tmp, ["--reply-delay-ms", "0"])
-        exe = os.path.join(b, "windows", "bench", "upload_bench.exe")
+        exe = os.path.join(b, "windows%d" % bits, "bench", "upload_bench.exe")
         with winenv.WineEnv(com_ports={5: device.pty}) as env:
             p = env.spawn(exe, ["COM5", "blob-bootloader.txt"], cwd=work,
                           time_limit=600)

@@ -5,7 +5,7 @@ set -eu
 out=${1:?usage: build_probes.sh OUTDIR}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-cxx=${MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
+cxx=${MINGW_CXX:-i686-w64-mingw32-g++-win32}
 mkdir -p "$out"
 
 build() {

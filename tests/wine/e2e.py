@@ -8,8 +8,12 @@ plugs the module's disk when blob reports it connected and takes it away
 when the program asks for its removal. The scenario then checks the console
 transcript, the log, the exit status and the module's verdict.
 
-    e2e.py --bin BUILD_DIR SCENARIO...        run scenarios (under run_isolated.sh)
+    e2e.py --bin BUILD_DIR [--bits 32|64] SCENARIO...  run scenarios (under run_isolated.sh)
     e2e.py --bin BUILD_DIR --demo [--auto]    one whole re-flash, shown live
+    e2e.py --list                             the scenario names, one per line
+
+--bits chooses the Windows build: 32 (the shipped program, the default) or
+64, from BUILD_DIR/windows32 or BUILD_DIR/windows64.
 """
 
 import argparse
@@ -437,21 +441,31 @@ def run_serial_path(bins):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", required=True, help="the host build folder")
+    parser.add_argument("--bin", help="the host build folder")
+    parser.add_argument("--bits", type=int, choices=(32, 64), default=32,
+                        help="which Windows build to run")
+    parser.add_argument("--list", action="store_true",
+                        help="print the scenario names and end")
     parser.add_argument("--demo", action="store_true")
     parser.add_argument("--auto", action="store_true",
                         help="with --demo: press Enter automatically")
     parser.add_argument("scenarios", nargs="*")
     args = parser.parse_args()
+    if args.list:
+        print("\n".join(["serial_path"] + sorted(SCENARIOS)))
+        return 0
+    if not args.bin:
+        parser.error("--bin is needed")
     if os.environ.get("VANTOR_WINE_ISOLATED") != "1":
         os.execv(os.path.join(HERE, "run_isolated.sh"),
                  [os.path.join(HERE, "run_isolated.sh"), sys.executable] + sys.argv)
     b = os.path.abspath(args.bin)
-    bins = {"exe": os.path.join(b, "windows", "vantor_config.exe"),
-            "wine_drive": os.path.join(b, "windows", "tools", "wine_drive", "wine_drive.exe"),
+    w = os.path.join(b, "windows%d" % args.bits)
+    bins = {"exe": os.path.join(w, "vantor_config.exe"),
+            "wine_drive": os.path.join(w, "tools", "wine_drive", "wine_drive.exe"),
             "device": os.path.join(b, "tools", "device_model", "vantor_device"),
             "make_inputs": os.path.join(b, "tools", "device_model", "vantor_make_inputs"),
-            "serial_path_test": os.path.join(b, "windows", "tests", "win32",
+            "serial_path_test": os.path.join(w, "tests", "win32",
                                              "serial_path_test.exe")}
     if args.demo:
         result = Run({"windows": "win7"}, bins).execute(demo=True,

@@ -56,7 +56,7 @@ def find_wine_tool(name):
     candidate = os.path.join("/usr/lib/wine", name)
     if os.access(candidate, os.X_OK):
         return candidate
-    raise WineError("%s not found; run tests/wine/deps.sh" % name)
+    raise WineError("%s not found; run scripts/deps.sh" % name)
 
 
 def _real_serial_devices():
