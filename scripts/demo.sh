@@ -8,5 +8,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target windows_build vantor_device vantor_make_inputs >/dev/null
+cmake --build build -j2 --target windows32_build vantor_device vantor_make_inputs >/dev/null
 exec python3 tests/wine/e2e.py --bin build --demo "$@"

@@ -117,9 +117,19 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status) {
 BOOL SetCommBreak(HANDLE file) { return ::SetCommBreak(file); }
 BOOL ClearCommBreak(HANDLE file) { return ::ClearCommBreak(file); }
 
+// Deprecated since Windows 8.1, where it reports 6.2 to programs without a
+// manifest; 6.2 falls in the same version class as Windows 7's 6.1, and the
+// replacement helpers do not exist on the older Windows.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#endif
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
   return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
 }
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 DWORD GetVersion() { return ::GetVersion(); }
 DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
   return ::GetCurrentDirectoryA(size, buffer);
