@@ -164,6 +164,9 @@ class Machine {
   std::vector<ShellExecuteRecord> shellExecutes;
   std::function<void(const ShellExecuteRecord&)> onShellExecute;
   int shellCopyResult = 0;  // a non-zero value makes SHFileOperationA fail
+  // Told of every drive letter that comes or goes and of every shell copy,
+  // with the virtual time, for tests that follow the run as it goes.
+  std::function<void(std::int64_t now, const std::string& what)> onDiskEvent;
 
   // ---- registry (HKEY_LOCAL_MACHINE only) ----
   void setValue(const std::string& keyPath, const std::string& name,

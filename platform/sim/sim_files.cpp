@@ -185,11 +185,13 @@ void Machine::addDrive(char letter) {
   letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   drives |= 1ul << (letter - 'A');
   makeDirectory(std::string(1, letter) + ":\\");
+  if (onDiskEvent) onDiskEvent(nowUs(), std::string("drive ") + letter + ": added");
 }
 
 void Machine::removeDrive(char letter) {
   letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   drives &= ~(1ul << (letter - 'A'));
+  if (onDiskEvent) onDiskEvent(nowUs(), std::string("drive ") + letter + ": removed");
 }
 
 }  // namespace sim

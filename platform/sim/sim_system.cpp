@@ -210,6 +210,7 @@ int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
   std::ofstream out(m.hostPath(to), std::ios::binary | std::ios::trunc);
   if (!out) return 0x7C;
   out << in.rdbuf();
+  if (m.onDiskEvent) m.onDiskEvent(m.nowUs(), "copy to " + to);
   return out ? 0 : 0x70;  // DE_DIFFDIR... any failure
 }
 
