@@ -103,12 +103,21 @@ def read_version_resource(exe):
     numbers = {"file": (file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF),
                "product": (product_ms >> 16, product_ms & 0xFFFF,
                            product_ls >> 16, product_ls & 0xFFFF)}
+    # Explorer looks the strings up under the language and code page that
+    # the translation names, so only that table counts.
+    translation = None
+    for key, _, _, entries in children:
+        if key == "VarFileInfo":
+            for name, value, _, _ in entries:
+                if name == "Translation":
+                    translation = "%04X%04X" % struct.unpack_from("<HH", value)
     strings = {}
     for key, _, _, tables in children:
         if key == "StringFileInfo":
-            for _, _, _, entries in tables:
-                for name, value, _, _ in entries:
-                    strings[name] = value.decode("utf-16-le").rstrip("\0")
+            for table, _, _, entries in tables:
+                if table.upper() == translation:
+                    for name, value, _, _ in entries:
+                        strings[name] = value.decode("utf-16-le").rstrip("\0")
     return numbers, strings
 
 
