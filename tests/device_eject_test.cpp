@@ -183,19 +183,17 @@ TEST_F(DeviceEjectTest, AFailingTreeQueryEndsTheWalkWithItsCode) {
             logText());
 }
 
-TEST_F(DeviceEjectTest, AnEmptyIdListsTheRemovableDevicesAndEjectsNothing) {
+TEST_F(DeviceEjectTest, AnEmptyIdIsAnInvalidDriveNotAnEject) {
   addNeighbours();
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::addModuleDisk(machine(), 'F');
   machine().setValue("SYSTEM\\MountedDevices", "\\DosDevices\\G:",
                      pf::REG_BINARY,
                      sim::utf16le("\\??\\{53f5630d-b6bf-11d0-94f2}"));
 
-  EXPECT_EQ(0, eject('G'));
-  EXPECT_EQ(
-      "'USB\\VID_0BDA&PID_0151\\0000' [REMOVEABLE]\n"
-      "'USB Mass Storage Device' '" + disk.deviceId + "' [REMOVEABLE]\n",
-      machine().console);
-  EXPECT_EQ("Drive Ejected\n", logText());
+  EXPECT_EQ(-1, eject('G'));
+  EXPECT_EQ("Invalid drive specification 'G:'!\n", logText());
+  EXPECT_EQ("", machine().console);
+  EXPECT_EQ(0, tree().calls(CmCall::CM_Locate_DevNodeA));
   EXPECT_TRUE(ejected().empty());
 }
 
@@ -211,8 +209,6 @@ TEST_F(DeviceEjectTest, ANodeWithoutStatusIsWalkedAsNeitherRemovableNorFaulty) {
               "USB\\VID_PHANTOM\\1");
   sim::mountVolume(machine(), 'X', "USB\\VID_PHANTOM\\1");
   sim::mountVolume(machine(), 'Y', "STORAGE\\VOLUME\\9");
-  machine().setValue("SYSTEM\\MountedDevices", "\\DosDevices\\Z:",
-                     pf::REG_BINARY, sim::utf16le("\\??\\{g}"));
 
   // Matched itself: it climbs to the hub rather than stopping at a borrowed
   // problem.
@@ -225,7 +221,8 @@ TEST_F(DeviceEjectTest, ANodeWithoutStatusIsWalkedAsNeitherRemovableNorFaulty) {
   EXPECT_EQ("", machine().console);
 
   // Listed as what it is: not removable.
-  EXPECT_EQ(0, eject('Z'));
+  DeviceEjector lister;
+  EXPECT_EQ(Ok, lister.ejectDevice("", nullptr));
   EXPECT_EQ(
       "'USB\\VID_HUB\\1' [REMOVEABLE]\n"
       "'USB\\VID_SICK\\1' [REMOVEABLE]\n",
