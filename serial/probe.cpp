@@ -134,6 +134,8 @@ ProbeJob* startProbe(ConfiguratorContext& context) {
       pf::CreateThread(nullptr, 0, probeThreadMain, job, 0, &threadId);
   if (context.probeThread == nullptr) {
     job->release();  // the thread's reference: it never ran
+    job->release();  // and the caller's, who gets nothing to wait for
+    return nullptr;
   }
   return job;
 }

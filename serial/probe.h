@@ -34,8 +34,9 @@ struct ProbeJob {
 int probePort(ProbeJob& job);
 
 // Starts a probe thread for the candidate at context.candidateIndex, named
-// by context.portName at context.baudRate. Null when no thread could be
-// started. The caller holds one reference to the job.
+// by context.portName at context.baudRate. Null, with nothing left to
+// release, when no thread could be started; otherwise the caller holds one
+// reference to the job.
 ProbeJob* startProbe(ConfiguratorContext& context);
 
 // Gives up a probe that took too long: from now on it leaves the console,

@@ -178,6 +178,20 @@ TEST_F(DiscoveryTest, AProbeThatCannotBeCancelledEndsOnItsOwnWithoutATrace) {
   EXPECT_STREQ("\\\\.\\COM2", ctx().port->devicePath);
 }
 
+TEST_F(DiscoveryTest, AProbeWhoseThreadCannotStartFailsWithoutTheWait) {
+  listedPort("COM1", 0);
+  listedPort("COM2", 0);
+  machine().fail(sim::Call::CreateThread, 1);
+  machine().pressEnter();
+  EXPECT_EQ(1, findModule(ctx()));
+  EXPECT_EQ(Failed, ctx().candidates[0].state.load());
+  EXPECT_EQ(0, machine().port("COM1")->opens);
+  EXPECT_EQ(kPrompt13 + kNotFound + probeLine("COM2", 115200) +
+                "porta aperta: CONNESSO!\n",
+            machine().console);
+  EXPECT_LT(machine().nowMs(), 1000);  // the 50 ms of COM2's probe and its answer
+}
+
 TEST_F(DiscoveryTest, AVerdictDuringTheLastPauseIsStillATimeOut) {
   ctx().probeTimeoutMs = 100;
   // 50 ms of settling, then ":" arrives 48 ms after "a": the probe sees it
