@@ -28,13 +28,15 @@ const FileNameKey kFileNameKeys[4] = {
 int ConfiguratorContext::loadConfiguration() {
   char directory[pf::MAX_PATH];
   pf::DWORD length = pf::GetCurrentDirectoryA(sizeof directory, directory);
-  char path[2 * pf::MAX_PATH];
+  // Windows opens no profile whose path exceeds MAX_PATH: it answers with
+  // the defaults as if the file were missing.
+  char path[pf::MAX_PATH];
   int pathLength = -1;
   if (length > 0 && length < sizeof directory)
     pathLength = std::snprintf(path, sizeof path, "%s\\%s", directory,
                                kConfigFile);
   if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof path) {
-    // Without the folder the file cannot be found, and running on the
+    // Without a path to the file it cannot be read, and running on the
     // defaults could flash other files than the operator configured.
     consoleThenLog(*this, 9, kConfigFile);
     return -1;

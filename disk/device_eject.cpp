@@ -16,8 +16,11 @@ int ejectDrive(ConfiguratorContext& context, char letter) {
   char driveName[kDriveNameSize];
   std::snprintf(driveName, sizeof driveName, "%c:", letter);
 
+  // An empty id names no device: the walk would only list the removable
+  // ones and eject nothing, which must not pass for an eject.
   char deviceId[kDeviceIdSize];
-  if (!mountedDeviceId(driveName, deviceId, sizeof deviceId)) {
+  if (!mountedDeviceId(driveName, deviceId, sizeof deviceId) ||
+      deviceId[0] == '\0') {
     logPrint(context, "Invalid drive specification '%s'!\n", driveName);
     return -1;
   }

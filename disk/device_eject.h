@@ -71,16 +71,17 @@ struct DeviceEjector {
   // Unloads setupapi.dll if this ejector loaded it.
   void release();
 
-  // Ejects the removable device above every node whose id matches `wanted`;
-  // an empty name lists the removable devices on the console instead.
+  // Ejects the removable device above the first node whose id matches
+  // `wanted`; an empty name lists the removable devices on the console
+  // instead.
   // `detail` receives the code, veto type or problem number behind a
   // failure, `matchCount` (when given) the number of matching nodes.
   EjectResult ejectDevice(const char* wanted, pf::ULONG* detail,
                           int* matchCount = nullptr);
 
   // Walks `first`, its following siblings and all their descendants in
-  // pre-order. `parent` is the link of the node above `first` (none at the
-  // top); `counter` counts the matches.
+  // pre-order, up to the first match. `parent` is the link of the node above
+  // `first` (none at the top); `counter` counts the matches.
   EjectResult walkDeviceTree(const DevNodeLink* parent, int* counter,
                              const char* wanted, pf::DEVINST first, int depth,
                              pf::ULONG* detail);

@@ -107,6 +107,7 @@ EjectResult DeviceEjector::walkDeviceTree(const DevNodeLink* parent,
                                           int* counter, const char* wanted,
                                           pf::DEVINST first, int depth,
                                           pf::ULONG* detail) {
+  const int matchesBefore = *counter;
   pf::DEVINST node = first;
   for (;;) {
     pf::ULONG nodeStatus = 0;
@@ -126,13 +127,18 @@ EjectResult DeviceEjector::walkDeviceTree(const DevNodeLink* parent,
     EjectResult result =
         visitNode(parent, counter, wanted, node, nodeStatus, problem, detail);
     if (result != Ok) return result;
+    // A match either fails the walk or has been ejected, and with it the
+    // device left the tree together with everything below it. What the
+    // configuration manager answers for those nodes is not settled (not
+    // necessarily CR_NO_SUCH_DEVNODE), so the walk ends here.
+    if (*counter > matchesBefore) return Ok;
 
     pf::DEVINST child = 0;
     answer = CM_Get_Child(&child, node, 0);
     if (answer == pf::CR_SUCCESS) {
       DevNodeLink link{parent, node, nodeStatus, problem};
       result = walkDeviceTree(&link, counter, wanted, child, depth + 1, detail);
-      if (result != Ok) return result;
+      if (result != Ok || *counter > matchesBefore) return result;
     } else if (answer != pf::CR_NO_SUCH_DEVNODE) {
       *detail = answer;
       return ChildFailed;

@@ -39,6 +39,13 @@ void probeCandidate(ConfiguratorContext& context, PortCandidate& candidate) {
   candidate.state.store(Pending);
   std::snprintf(context.portName, kPortNameSize, "%s", candidate.name);
   ProbeJob* job = startProbe(context);
+  if (job == nullptr) {
+    // Nothing will ever answer: the candidate ends as a probe that ran out
+    // of time does, without the wait.
+    candidate.state.store(Failed);
+    consoleThenLog(context, 15);
+    return;
+  }
   int elapsed = 0;
   bool timedOut = false;
   while (candidate.state.load() == Pending) {
@@ -51,13 +58,13 @@ void probeCandidate(ConfiguratorContext& context, PortCandidate& candidate) {
     }
   }
   if (timedOut) {
-    if (job != nullptr) abandonProbe(context, job);
+    abandonProbe(context, job);
     candidate.state.store(Failed);
     consoleThenLog(context, 15);
   }
   if (context.probeThread != nullptr) pf::CloseHandle(context.probeThread);
   context.probeThread = nullptr;
-  if (job != nullptr) job->release();
+  job->release();
 }
 
 }  // namespace

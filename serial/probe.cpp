@@ -37,6 +37,20 @@ bool whileWanted(ProbeJob& job, Speak speak) {
   return true;
 }
 
+// True once the main thread has given up on this probe, whose port is then
+// closed at once: an abandoned probe does nothing more on the line. Asked
+// before every use of the port, since the pause or call before it may have
+// outlasted the time the probe was given.
+bool givenUp(ProbeJob& job) {
+  bool abandoned;
+  {
+    SectionGuard guard(job.lock);
+    abandoned = job.abandoned;
+  }
+  if (abandoned) job.port.close();
+  return abandoned;
+}
+
 // The outcome is published last: the main thread goes on the moment it
 // sees the state change.
 void publish(ProbeJob& job, int state) {
@@ -79,11 +93,15 @@ int probePort(ProbeJob& job) {
     publish(job, Failed);
     return 0;
   }
+  // An open that hung past the probe time, one that no cancel could end,
+  // returns here.
+  if (givenUp(job)) return 0;
   whileWanted(job, [](ConfiguratorContext& context) {
     logThenConsole(context, 19);
   });
 
   pf::Sleep(kProbeSettleMs);
+  if (givenUp(job)) return 0;
   job.port.writeByte('a');
   whileWanted(job, [](ConfiguratorContext& context) {
     logPrint(context, " -> %c\n", 'a');
@@ -91,7 +109,9 @@ int probePort(ProbeJob& job) {
   });
   int answer = -1;
   for (int elapsed = 0; elapsed <= kProbeAnswerMs;) {
+    if (givenUp(job)) return 0;
     if (job.port.bytesWaiting() > 0) {
+      if (givenUp(job)) return 0;
       answer = job.port.readByte();
       char byte = static_cast<char>(answer);
       whileWanted(job, [&](ConfiguratorContext& context) {
@@ -134,6 +154,8 @@ ProbeJob* startProbe(ConfiguratorContext& context) {
       pf::CreateThread(nullptr, 0, probeThreadMain, job, 0, &threadId);
   if (context.probeThread == nullptr) {
     job->release();  // the thread's reference: it never ran
+    job->release();  // and the caller's, who gets nothing to wait for
+    return nullptr;
   }
   return job;
 }

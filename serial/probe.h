@@ -4,8 +4,9 @@
 // hangs cannot stall the search. It works on a port object of its own and
 // hands the open port to the context only when the module answered; once
 // the main thread has given up on it, it no longer prints, logs or touches
-// anything of the context, and it ends by itself whenever its pending call
-// returns.
+// anything of the context, nor writes or reads on its port: it closes the
+// port and ends as soon as its pending call returns. (Cancelling that call
+// is not always possible: Windows before Vista has no way to.)
 #ifndef VANTOR_SERIAL_PROBE_H
 #define VANTOR_SERIAL_PROBE_H
 
@@ -34,8 +35,9 @@ struct ProbeJob {
 int probePort(ProbeJob& job);
 
 // Starts a probe thread for the candidate at context.candidateIndex, named
-// by context.portName at context.baudRate. Null when no thread could be
-// started. The caller holds one reference to the job.
+// by context.portName at context.baudRate. Null, with nothing left to
+// release, when no thread could be started; otherwise the caller holds one
+// reference to the job.
 ProbeJob* startProbe(ConfiguratorContext& context);
 
 // Gives up a probe that took too long: from now on it leaves the console,

@@ -33,6 +33,15 @@ void drainProgress(ConfiguratorContext& context) {
   }
 }
 
+// The number of characters the last line read put into `line`, NUL bytes
+// included: the read ends them with one terminator and leaves the filler
+// after it alone, so the last NUL in the buffer is that terminator.
+std::size_t lengthAsRead(const char* line) {
+  std::size_t length = kLineLimit - 1;
+  while (length > 0 && line[length] != '\0') --length;
+  return length;
+}
+
 int download(ConfiguratorContext& context) {
   sendLine(context, "download blob");
   pf::Sleep(100);
@@ -46,8 +55,9 @@ int download(ConfiguratorContext& context) {
   consoleThenLog(context, 22);
   while (!std::feof(file)) {
     char line[kLineLimit];
+    std::memset(line, 1, sizeof line);
     if (std::fgets(line, kLineLimit, file) == nullptr) break;
-    context.port->write(line, std::strlen(line));
+    context.port->write(line, lengthAsRead(line));
     drainProgress(context);
     pf::Sleep(10);
   }

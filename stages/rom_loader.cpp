@@ -128,7 +128,10 @@ int uploadRomLoader(ConfiguratorContext& context) {
     // of its own, whatever it starts with.
     bool continuation = reader.lineOpen;
     if (!reader.next(file)) {
-      // Without its end record the ROM loader never starts blob.
+      // Without its end record the ROM loader never starts blob. The
+      // progress line is ended first, as after a record that failed.
+      printFlushed(pf::consoleOut(), "\n");
+      logPrint(context, "\n");
       logPrint(context,
                "The ROM loader file ended without its end record.\n");
       return 0;

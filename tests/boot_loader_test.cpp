@@ -144,6 +144,15 @@ TEST_F(BootLoaderTest, TheFileGoesOutAsStoredWithNothingAddedOrTranslated) {
             writes);
 }
 
+TEST_F(BootLoaderTest, ANulByteGoesOutWithTheRestOfItsLine) {
+  // Cut at the NUL, the line would lose its end and blob would take the
+  // next line as part of it.
+  const char file[] = "begin 644 blob\nM1\0ZZ\nM2\nend\n";
+  EXPECT_EQ(0, update(std::string(file, sizeof file - 1)));
+  EXPECT_EQ(std::string("begin 644 blob\nM1\0ZZ\nM2\nend\n\n", 28),
+            com->written.substr(std::string("download blob\n").size(), 28));
+}
+
 TEST_F(BootLoaderTest, NoDownloadingEndsTheStageSilently) {
   answersDownload = false;
   EXPECT_EQ(-1, update());

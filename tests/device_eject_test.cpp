@@ -73,24 +73,25 @@ TEST_F(DeviceEjectTest, TheModulesDiskIsEjectedThroughItsRemovableUsbDevice) {
   EXPECT_EQ(0, machine().calls(sim::Call::FreeLibrary));
 }
 
-TEST_F(DeviceEjectTest, ARemovableMatchIsEjectedItselfAndTheWalkGoesOn) {
+TEST_F(DeviceEjectTest, ARemovableMatchIsEjectedItselfAndTheWalkEndsThere) {
   int hub = tree().add(0, "USB\\ROOT_HUB\\1", kRemovable);
-  tree().add(hub, "USBSTOR\\DISK&VEN_A\\1", kRemovable);
+  int first = tree().add(hub, "USBSTOR\\DISK&VEN_A\\1", kRemovable);
+  tree().add(first, "STORAGE\\VOLUME\\1");
   int other = tree().add(0, "PCI\\X\\1");
-  tree().add(other, "USBSTOR\\DISK&VEN_B\\2");
-  tree().add(0, "USBSTOR\\DISK&VEN_C\\3", kRemovable);  // never reached
+  tree().add(other, "USBSTOR\\DISK&VEN_B\\2");  // not removable
+  tree().add(0, "USBSTOR\\DISK&VEN_C\\3", kRemovable);
 
   DeviceEjector ejector;
   pf::ULONG detail = 99;
   int matches = -1;
-  // A successful eject does not end the walk; a match that cannot be
-  // ejected does, and what follows it is left alone.
-  EXPECT_EQ(NotRemovable, ejector.ejectDevice("usbstor*", &detail, &matches));
+  // The ejected device has left the tree with what was below it: the walk
+  // asks nothing more about it, nor goes on to other matches.
+  EXPECT_EQ(Ok, ejector.ejectDevice("usbstor*", &detail, &matches));
   EXPECT_EQ(0u, detail);
-  EXPECT_EQ(2, matches);
+  EXPECT_EQ(1, matches);
   EXPECT_EQ((std::vector<std::string>{"USBSTOR\\DISK&VEN_A\\1"}), ejected());
-  EXPECT_EQ("Device [USBSTOR\\DISK&VEN_B\\2] not removable!\n",
-            machine().console);
+  EXPECT_EQ(2, tree().calls(CmCall::CM_Get_Child));  // the root's and the hub's
+  EXPECT_EQ("", machine().console);
 }
 
 TEST_F(DeviceEjectTest, WithoutARemovableAncestorNothingIsEjected) {
@@ -183,19 +184,17 @@ TEST_F(DeviceEjectTest, AFailingTreeQueryEndsTheWalkWithItsCode) {
             logText());
 }
 
-TEST_F(DeviceEjectTest, AnEmptyIdListsTheRemovableDevicesAndEjectsNothing) {
+TEST_F(DeviceEjectTest, AnEmptyIdIsAnInvalidDriveNotAnEject) {
   addNeighbours();
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::addModuleDisk(machine(), 'F');
   machine().setValue("SYSTEM\\MountedDevices", "\\DosDevices\\G:",
                      pf::REG_BINARY,
                      sim::utf16le("\\??\\{53f5630d-b6bf-11d0-94f2}"));
 
-  EXPECT_EQ(0, eject('G'));
-  EXPECT_EQ(
-      "'USB\\VID_0BDA&PID_0151\\0000' [REMOVEABLE]\n"
-      "'USB Mass Storage Device' '" + disk.deviceId + "' [REMOVEABLE]\n",
-      machine().console);
-  EXPECT_EQ("Drive Ejected\n", logText());
+  EXPECT_EQ(-1, eject('G'));
+  EXPECT_EQ("Invalid drive specification 'G:'!\n", logText());
+  EXPECT_EQ("", machine().console);
+  EXPECT_EQ(0, tree().calls(CmCall::CM_Locate_DevNodeA));
   EXPECT_TRUE(ejected().empty());
 }
 
@@ -211,25 +210,25 @@ TEST_F(DeviceEjectTest, ANodeWithoutStatusIsWalkedAsNeitherRemovableNorFaulty) {
               "USB\\VID_PHANTOM\\1");
   sim::mountVolume(machine(), 'X', "USB\\VID_PHANTOM\\1");
   sim::mountVolume(machine(), 'Y', "STORAGE\\VOLUME\\9");
-  machine().setValue("SYSTEM\\MountedDevices", "\\DosDevices\\Z:",
-                     pf::REG_BINARY, sim::utf16le("\\??\\{g}"));
+
+  // Listed as what it is: not removable.
+  DeviceEjector lister;
+  EXPECT_EQ(Ok, lister.ejectDevice("", nullptr));
+  const std::string listing =
+      "'USB\\VID_HUB\\1' [REMOVEABLE]\n"
+      "'USB\\VID_SICK\\1' [REMOVEABLE]\n";
+  EXPECT_EQ(listing, machine().console);
 
   // Matched itself: it climbs to the hub rather than stopping at a borrowed
   // problem.
   EXPECT_EQ(0, eject('X'));
   // Its child's chain of links runs through it to the hub, too.
+  tree().restoreSubtree(hub);  // plugged in again
   EXPECT_EQ(0, eject('Y'));
   EXPECT_EQ("Drive Ejected\nDrive Ejected\n", logText());
   EXPECT_EQ((std::vector<std::string>{"USB\\VID_HUB\\1", "USB\\VID_HUB\\1"}),
             ejected());
-  EXPECT_EQ("", machine().console);
-
-  // Listed as what it is: not removable.
-  EXPECT_EQ(0, eject('Z'));
-  EXPECT_EQ(
-      "'USB\\VID_HUB\\1' [REMOVEABLE]\n"
-      "'USB\\VID_SICK\\1' [REMOVEABLE]\n",
-      machine().console);
+  EXPECT_EQ(listing, machine().console);
 }
 
 TEST_F(DeviceEjectTest, AWindows9xSystemIsRefusedBeforeAnyLibraryIsTouched) {

@@ -169,13 +169,46 @@ TEST_F(DiscoveryTest, AProbeThatCannotBeCancelledEndsOnItsOwnWithoutATrace) {
   EXPECT_EQ(2, machine().liveThreads());  // still hanging in its open
   std::string console = machine().console, log = logText();
   hung.releaseHang();  // the open succeeds now, far too late
-  machine().sleepFor(10000000);
+  // It closes the port the moment its open returns and sends nothing: the
+  // port is free for the next search at once.
+  machine().sleepFor(1000);
+  EXPECT_EQ(1, hung.opens);
+  EXPECT_FALSE(hung.isOpen);
   EXPECT_EQ(1, machine().liveThreads());
+  machine().sleepFor(10000000);
+  EXPECT_EQ("", hung.written);
   EXPECT_EQ(console, machine().console);
   EXPECT_EQ(log, logText());
-  EXPECT_FALSE(hung.isOpen);  // it closed its own port
   EXPECT_TRUE(ctx().port->isOpen());
   EXPECT_STREQ("\\\\.\\COM2", ctx().port->devicePath);
+}
+
+TEST_F(DiscoveryTest, AProbeAbandonedWhileItWaitsForTheAnswerStopsReading) {
+  ctx().probeTimeoutMs = 100;  // given up on during its wait of 1000 ms
+  sim::SimPort& silent = listedPort("COM1", 0, "");
+  machine().fail(sim::Call::CancelSynchronousIo);
+  machine().pressEnter();
+  EXPECT_EQ(0, findModule(ctx()));
+  int polls = machine().calls(sim::Call::ClearCommError);
+  machine().sleepFor(2000000);
+  EXPECT_FALSE(silent.isOpen);
+  EXPECT_EQ(polls, machine().calls(sim::Call::ClearCommError));
+  EXPECT_EQ(0, machine().calls(sim::Call::ReadFile));
+  EXPECT_EQ(1, machine().liveThreads());
+}
+
+TEST_F(DiscoveryTest, AProbeWhoseThreadCannotStartFailsWithoutTheWait) {
+  listedPort("COM1", 0);
+  listedPort("COM2", 0);
+  machine().fail(sim::Call::CreateThread, 1);
+  machine().pressEnter();
+  EXPECT_EQ(1, findModule(ctx()));
+  EXPECT_EQ(Failed, ctx().candidates[0].state.load());
+  EXPECT_EQ(0, machine().port("COM1")->opens);
+  EXPECT_EQ(kPrompt13 + kNotFound + probeLine("COM2", 115200) +
+                "porta aperta: CONNESSO!\n",
+            machine().console);
+  EXPECT_LT(machine().nowMs(), 1000);  // the 50 ms of COM2's probe and its answer
 }
 
 TEST_F(DiscoveryTest, AVerdictDuringTheLastPauseIsStillATimeOut) {

@@ -126,6 +126,27 @@ TEST_F(OpeningTest, UnusableFoldersNeverGiveACutPath) {
   EXPECT_EQ(0, machine().calls(sim::Call::CreateDirectoryA));
 }
 
+TEST_F(OpeningTest, AConfigurationPathBeyondTheWindowsLimitIsRefused) {
+  // 241 characters of folder make the path 259 long, the most that fits.
+  for (std::size_t folder : {241u, 242u}) {
+    sim::resetMachine();
+    machine().currentDirectory = "C:\\" + std::string(folder - 3, 'd');
+    machine().makeDirectory(machine().currentDirectory);
+    machine().writeFile("vantor_config.ini", "[File Name]\nblob_boot=mine.txt\n");
+    machine().pressEnter();
+    EXPECT_EQ(-1, runProgram());
+    const std::string refused =
+        "Non posso aprire il file vantor_config.ini\n" + kAbort;
+    if (folder == 241u) {
+      EXPECT_NE(std::string::npos, logText().find("[BLOB TXT]: mine.txt\n"));
+    } else {
+      EXPECT_EQ(kBanner + kJumper + refused, machine().console);
+      EXPECT_EQ(refused, logText());
+      EXPECT_EQ(0, machine().calls(sim::Call::GetPrivateProfileStringA));
+    }
+  }
+}
+
 TEST_F(OpeningTest, WithoutAPortObjectTheRunEndsAtOnce) {
   // The catalogue takes 45 blocks; the port object is the next one.
   machine().failNth(sim::Call::malloc, 46);

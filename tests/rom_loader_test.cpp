@@ -249,9 +249,10 @@ TEST_F(RomLoaderTest, AFileThatCannotBeAromLoaderEndsTheStageWithAReason) {
   std::fclose(context->romLoaderFile);
   EXPECT_EQ(0, upload("0A1B2C3D04FF\n; no end record"));
   EXPECT_EQ("\r0A1B2C3D04FF", com->written);
-  EXPECT_EQ(progress(1, 50) + progress(2, 100), machine().console);
+  // The progress line is ended, so that what follows starts a line.
+  EXPECT_EQ(progress(1, 50) + progress(2, 100) + "\n", machine().console);
   EXPECT_EQ("The ROM loader file is empty: nothing sent.\n" +
-                handshakeLog("0A1B2C3D04FF") + "; no end record\n" +
+                handshakeLog("0A1B2C3D04FF") + "; no end record\n\n" +
                 "The ROM loader file ended without its end record.\n",
             logText());
 }

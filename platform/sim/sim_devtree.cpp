@@ -4,6 +4,7 @@
 // fails here rather than only on a real machine.
 #include "platform/sim/sim_devtree.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/sim/sim_internal.h"
@@ -44,6 +45,31 @@ bool SimDeviceTree::contains(int ancestor, int node) const {
   return false;
 }
 
+namespace {
+
+void markSubtree(SimDeviceTree& tree, int index, bool present) {
+  SimDevNode& node = tree.nodes[static_cast<std::size_t>(index)];
+  node.present = present;
+  for (int child : node.children) markSubtree(tree, child, present);
+}
+
+}  // namespace
+
+void SimDeviceTree::removeSubtree(int index) {
+  SimDevNode& node = nodes[static_cast<std::size_t>(index)];
+  if (!node.present || node.parent < 0) return;
+  std::vector<int>& level = nodes[static_cast<std::size_t>(node.parent)].children;
+  level.erase(std::remove(level.begin(), level.end(), index), level.end());
+  markSubtree(*this, index, false);
+}
+
+void SimDeviceTree::restoreSubtree(int index) {
+  SimDevNode& node = nodes[static_cast<std::size_t>(index)];
+  if (node.present || node.parent < 0) return;
+  nodes[static_cast<std::size_t>(node.parent)].children.push_back(index);
+  markSubtree(*this, index, true);
+}
+
 void SimDeviceTree::fail(CmCall call, pf::CONFIGRET code,
                          const std::string& deviceId, int times) {
   failures.push_back(SimCmFailure{call, deviceId, code, times, 0, ""});
@@ -77,10 +103,11 @@ namespace {
 
 SimDeviceTree& tree() { return machine().deviceTree; }
 
-// The node behind a DEVINST, or -1.
+// The node behind a DEVINST, or -1, also for a node that has left the tree.
 int nodeOf(pf::DEVINST devInst) {
   if (devInst == 0 || devInst > tree().nodes.size()) return -1;
-  return static_cast<int>(devInst) - 1;
+  int node = static_cast<int>(devInst) - 1;
+  return tree().nodes[static_cast<std::size_t>(node)].present ? node : -1;
 }
 
 // Validates the common arguments and applies an injected failure; the
@@ -99,6 +126,8 @@ pf::CONFIGRET PF_WINAPI locateDevNode(pf::DEVINST* devInst,
   int node = deviceId == nullptr || deviceId[0] == '\0'
                  ? 0
                  : tree().find(deviceId);
+  if (node >= 0 && !tree().nodes[static_cast<std::size_t>(node)].present)
+    node = -1;
   SimCmFailure failure{};
   bool fails = tree().enter(CmCall::CM_Locate_DevNodeA, node, &failure);
   if (devInst == nullptr) return CR_INVALID_POINTER;
@@ -208,6 +237,7 @@ pf::CONFIGRET PF_WINAPI requestDeviceEject(pf::DEVINST devInst,
   }
   if (vetoType != nullptr) *vetoType = 0;  // PNP_VetoTypeUnknown
   if (vetoName != nullptr && vetoNameLength > 0) vetoName[0] = '\0';
+  tree().removeSubtree(node);
   if (tree().onEject) tree().onEject(id);
   return pf::CR_SUCCESS;
 }

@@ -4,9 +4,13 @@
 // under the Enum key and, for a volume, the mount manager's drive letter.
 //
 // Tests build the tree under the root, make any call fail (for every node or
-// for one), veto or refuse an eject, and read back the eject requests. Nodes
-// stay in the tree after an eject; onEject is where a test makes the effect
-// visible (addModuleDisk removes the drive letter there).
+// for one), veto or refuse an eject, and read back the eject requests. An
+// eject takes the device and everything below it out of the tree, as Windows
+// does; handles to those nodes then answer CR_INVALID_DEVNODE, which the
+// configuration manager is free to answer for a node that is gone. onEject
+// is where a test makes the rest of the effect visible (addModuleDisk
+// removes the drive letter there), and restoreSubtree plugs the device in
+// again.
 #ifndef VANTOR_PLATFORM_SIM_SIM_DEVTREE_H
 #define VANTOR_PLATFORM_SIM_SIM_DEVTREE_H
 
@@ -46,6 +50,7 @@ struct SimDevNode {
   std::vector<int> children;  // in the order CM_Get_Child/Sibling give them
   pf::ULONG status = kStartedStatus;
   pf::ULONG problem = 0;
+  bool present = true;  // false once ejected, with everything below it
 };
 
 struct SimCmFailure {
@@ -85,6 +90,10 @@ struct SimDeviceTree {
   }
   // True when `ancestor` is `node` or lies above it.
   bool contains(int ancestor, int node) const;
+  // Takes a node and its descendants out of the tree (they keep their
+  // indices), or puts them back as the last child of their parent.
+  void removeSubtree(int index);
+  void restoreSubtree(int index);
 
   // Makes `call` answer `code`, for the node with that id or for any node,
   // the next `times` times (-1: always). CM_Get_DevNode_Status failing with

@@ -271,7 +271,10 @@ pf::DWORD profileString(const char* section, const char* key,
   sim::Machine& m = sim::machine();
   std::string value;
   bool found = false;
-  if (section != nullptr && key != nullptr && fileName != nullptr) {
+  // Windows cannot open a profile whose path does not fit MAX_PATH, and
+  // says nothing: the caller gets the defaults.
+  if (section != nullptr && key != nullptr && fileName != nullptr &&
+      std::strlen(fileName) < pf::MAX_PATH) {
     std::ifstream in(m.hostPath(fileName), std::ios::binary);
     if (in) {
       std::ostringstream content;

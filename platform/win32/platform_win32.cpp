@@ -108,6 +108,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
                      static_cast<LPOVERLAPPED>(overlapped));
 }
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* status) {
+  // Both out-values are optional; a missing status is simply not returned.
+  if (status == nullptr) return ::ClearCommError(file, errors, nullptr);
   ::COMSTAT real;
   std::memcpy(&real, status, sizeof real);
   BOOL result = ::ClearCommError(file, errors, &real);

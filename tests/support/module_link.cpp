@@ -97,9 +97,16 @@ void removeModuleDisk(sim::Machine& machine, devmodel::Module& module,
 void attachEjectableDisk(sim::Machine& machine, devmodel::Module& module,
                          char letter) {
   attachDisk(machine, module, letter);
-  sim::addModuleDisk(machine, letter);
+  int device = sim::addModuleDisk(machine, letter).device;
   sim::Machine* m = &machine;
   devmodel::Module* mod = &module;
+  // An eject takes the device out of the tree; each time the module
+  // presents its disk again, the device is back.
+  auto present = module.onDiskAttach;
+  module.onDiskAttach = [m, device, present](const std::string& name) {
+    m->deviceTree.restoreSubtree(device);
+    present(name);
+  };
   machine.deviceTree.onEject = [m, mod, letter](const std::string&) {
     removeModuleDisk(*m, *mod, letter);
   };

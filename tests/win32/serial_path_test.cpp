@@ -47,6 +47,10 @@ int main() {
     waited += 5;
   }
   check(context.port->bytesWaiting() == 1, "one byte waiting after the probe");
+  pf::DWORD errors = 0xFFFFFFFFu;
+  check(pf::ClearCommError(context.port->handle, &errors, nullptr) != 0 &&
+            errors == 0,
+        "the error state is read without asking for the status");
   check(context.port->readByte() == ':', "the boot ROM answers the probe with ':'");
 
   // A record with its handshake, as the ROM loader upload sends it.
