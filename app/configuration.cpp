@@ -38,7 +38,7 @@ int ConfiguratorContext::loadConfiguration() {
   if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof path) {
     // Without a path to the file it cannot be read, and running on the
     // defaults could flash other files than the operator configured.
-    consoleThenLog(*this, 9, kConfigFile);
+    consoleThenLog(*this, kMsgCannotOpenFile, kConfigFile);
     return -1;
   }
 
@@ -61,13 +61,13 @@ int ConfiguratorContext::loadConfiguration() {
       pf::GetPrivateProfileIntA("COM", "port", 0, path));
   std::snprintf(portName, sizeof portName, "COM%d", configuredPort);
 
-  printMessage(log, 1);
+  printMessage(log, kMsgFileNames);
   for (int i = 0; i < 4; ++i) logPrint(*this, kFileNameKeys[i].logFormat, fileNames[i]);
   logPrint(*this, "[COM PORT]: %s\n\n",
            configuredPort != 0 ? portName : "* auto-detect");
 
   if (tooLong != nullptr) {
-    consoleThenLog(*this, 9, tooLong);
+    consoleThenLog(*this, kMsgCannotOpenFile, tooLong);
     return -1;
   }
   return 0;
@@ -90,7 +90,7 @@ int ConfiguratorContext::openLog(const char* fileName) {
   if (dirLength < 0 || static_cast<std::size_t>(dirLength) >= sizeof directory ||
       fallbackLength < 0 ||
       static_cast<std::size_t>(fallbackLength) >= sizeof fallback) {
-    printMessage(pf::consoleOut(), 9, fileName);
+    printMessage(pf::consoleOut(), kMsgCannotOpenFile, fileName);
     return -1;
   }
 
@@ -100,6 +100,6 @@ int ConfiguratorContext::openLog(const char* fileName) {
     log = pf::fopen(fallback, "w");
     if (log != nullptr) return 0;
   }
-  printMessage(pf::consoleOut(), 9, fallback);
+  printMessage(pf::consoleOut(), kMsgCannotOpenFile, fallback);
   return -1;
 }

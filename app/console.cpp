@@ -19,14 +19,14 @@ int printFlushed(FILE* stream, const char* format, ...) {
   return result;
 }
 
-void printMessage(FILE* stream, int n, ...) {
+void printMessage(FILE* stream, MessageId n, ...) {
   va_list arguments;
   va_start(arguments, n);
   vprintFlushed(stream, message(n), arguments);
   va_end(arguments);
 }
 
-void consoleThenLog(ConfiguratorContext& context, int n, ...) {
+void consoleThenLog(ConfiguratorContext& context, MessageId n, ...) {
   va_list arguments, copy;
   va_start(arguments, n);
   va_copy(copy, arguments);
@@ -36,7 +36,7 @@ void consoleThenLog(ConfiguratorContext& context, int n, ...) {
   va_end(arguments);
 }
 
-void logThenConsole(ConfiguratorContext& context, int n, ...) {
+void logThenConsole(ConfiguratorContext& context, MessageId n, ...) {
   va_list arguments, copy;
   va_start(arguments, n);
   va_copy(copy, arguments);
@@ -62,8 +62,8 @@ void advanceSpinner(const char* label) {
 }
 
 void ConfiguratorContext::abortProcedure() {
-  printMessage(pf::consoleOut(), 39);
-  printMessage(log, 39);
+  printMessage(pf::consoleOut(), kMsgNotCompleted);
+  printMessage(log, kMsgNotCompleted);
   waitForEnter();
   if (port != nullptr) port->close();
   if (romLoaderFile != nullptr) {

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/catalogue.h"
 #include "platform/platform.h"
 
 struct ConfiguratorContext;
@@ -16,11 +17,11 @@ int printFlushed(FILE* stream, const char* format, ...) PF_PRINTF_FORMAT(2, 3);
 int vprintFlushed(FILE* stream, const char* format, va_list arguments);
 
 // Catalogue message n, with its arguments, onto one stream.
-void printMessage(FILE* stream, int n, ...);
+void printMessage(FILE* stream, MessageId n, ...);
 // Message n on the console and then in the log (when it is open), or in the
 // opposite order.
-void consoleThenLog(ConfiguratorContext& context, int n, ...);
-void logThenConsole(ConfiguratorContext& context, int n, ...);
+void consoleThenLog(ConfiguratorContext& context, MessageId n, ...);
+void logThenConsole(ConfiguratorContext& context, MessageId n, ...);
 
 // A line of the log only, when the log is open.
 void logPrint(ConfiguratorContext& context, const char* format, ...)

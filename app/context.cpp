@@ -72,7 +72,7 @@ ConfiguratorContext::~ConfiguratorContext() {
 int ConfiguratorContext::createPort() {
   void* block = pf::malloc(sizeof(SerialPort));
   if (block == nullptr) {
-    printFlushed(pf::consoleOut(), "%s", message(4));
+    printFlushed(pf::consoleOut(), "%s", message(kMsgNoPortObject));
     return -1;
   }
   port = new (block) SerialPort();

@@ -15,13 +15,13 @@ namespace {
 const int kBlobBaud = 115200;
 
 void openRun(ConfiguratorContext& context) {
-  printMessage(pf::consoleOut(), 0);
-  printMessage(pf::consoleOut(), 6);
+  printMessage(pf::consoleOut(), kMsgBanner);
+  printMessage(pf::consoleOut(), kMsgCheckJumperIn);
   if (context.openLog("vantor_config.log") < 0) context.abortProcedure();
   if (context.loadConfiguration() < 0) context.abortProcedure();
   context.romLoaderFile = pf::fopen(context.fileNames[0], "r");
   if (context.romLoaderFile == nullptr) {
-    consoleThenLog(context, 9, context.fileNames[0]);
+    consoleThenLog(context, kMsgCannotOpenFile, context.fileNames[0]);
     context.abortProcedure();
   }
 }
@@ -32,7 +32,7 @@ bool reachBlob(ConfiguratorContext& context) {
   context.port->close();
   logPrint(context, "Port closed.\n");
   pf::Sleep(10);
-  consoleThenLog(context, 11);
+  consoleThenLog(context, kMsgBootLoaderLoaded);
   logPrint(context, "Open com port at 115200: ");
   if (context.port->open(context.portName, kBlobBaud, 0) != OpenOk)
     return false;
@@ -50,7 +50,7 @@ void reachBlobInSomePass(ConfiguratorContext& context) {
   for (;;) {
     context.port->close();
     if (!findModule(context)) {
-      consoleThenLog(context, 10);
+      consoleThenLog(context, kMsgNoConnection);
       context.abortProcedure();
     }
     if (uploadRomLoader(context) && reachBlob(context)) return;
@@ -72,9 +72,9 @@ int runProcedure(ConfiguratorContext& context) {
   context.port->close();
   std::fclose(context.log);
   context.log = nullptr;
-  printMessage(pf::consoleOut(), 40);
-  printMessage(pf::consoleOut(), 41);
-  printMessage(pf::consoleOut(), 12);
+  printMessage(pf::consoleOut(), kMsgConfigurationDone);
+  printMessage(pf::consoleOut(), kMsgPowerOffUnplugCables);
+  printMessage(pf::consoleOut(), kMsgPressEnterToEnd);
   waitForEnter();
   return 0;
 }

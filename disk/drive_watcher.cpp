@@ -42,7 +42,7 @@ int waitForNewDrive(ConfiguratorContext& context) {
   context.driveNumber = static_cast<std::int8_t>(number);
   context.driveLetter[0] = static_cast<char>(64 + number);
   context.driveLetter[1] = '\0';
-  consoleThenLog(context, 28, context.driveLetter);
+  consoleThenLog(context, kMsgDiskFound, context.driveLetter);
   return 1;
 }
 
@@ -52,20 +52,20 @@ int waitForDriveRemoval(ConfiguratorContext& context) {
     context.drivesNow = drives();
     pf::Sleep(kDrivePollMs);
   } while ((context.drivesNow & context.drivesBefore) != 0);
-  consoleThenLog(context, 29, context.driveLetter);
+  consoleThenLog(context, kMsgDiskRemoved, context.driveLetter);
   return 1;
 }
 
 int removeDisk(ConfiguratorContext& context) {
   if (context.osClass <= 4) {
-    consoleThenLog(context, 34, context.driveLetter);
+    consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
     openHotPlugApplet();
     waitForDriveRemoval(context);
-    consoleThenLog(context, 31);
+    consoleThenLog(context, kMsgUnplugUsbCable);
   } else {
-    consoleThenLog(context, 30, context.driveLetter);
+    consoleThenLog(context, kMsgRemovingDisk, context.driveLetter);
     if (ejectDrive(context, context.driveLetter[0]) < 0) {
-      consoleThenLog(context, 34, context.driveLetter);
+      consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
       openHotPlugApplet();
     }
     waitForDriveRemoval(context);

@@ -24,10 +24,10 @@ void buildCandidateList(ConfiguratorContext& context) {
 
 void promptOperator(ConfiguratorContext& context) {
   if (context.baudIndex == 0) {
-    printMessage(pf::consoleOut(), 13);
-    logPrint(context, "%s\n", message(13));
+    printMessage(pf::consoleOut(), kMsgConnectCablePowerOnPressEnter);
+    logPrint(context, "%s\n", message(kMsgConnectCablePowerOnPressEnter));
   } else {
-    logThenConsole(context, 16);
+    logThenConsole(context, kMsgPowerCyclePressEnter);
   }
   waitForEnter();
   logPrint(context, "\n");
@@ -43,7 +43,7 @@ void probeCandidate(ConfiguratorContext& context, PortCandidate& candidate) {
     // Nothing will ever answer: the candidate ends as a probe that ran out
     // of time does, without the wait.
     candidate.state.store(Failed);
-    consoleThenLog(context, 15);
+    consoleThenLog(context, kMsgModuleNotFound);
     return;
   }
   int elapsed = 0;
@@ -60,7 +60,7 @@ void probeCandidate(ConfiguratorContext& context, PortCandidate& candidate) {
   if (timedOut) {
     abandonProbe(context, job);
     candidate.state.store(Failed);
-    consoleThenLog(context, 15);
+    consoleThenLog(context, kMsgModuleNotFound);
   }
   if (context.probeThread != nullptr) pf::CloseHandle(context.probeThread);
   context.probeThread = nullptr;
@@ -72,7 +72,7 @@ void probeCandidate(ConfiguratorContext& context, PortCandidate& candidate) {
 int findModule(ConfiguratorContext& context) {
   buildCandidateList(context);
   if (context.candidateCount == 0) {
-    consoleThenLog(context, 5);
+    consoleThenLog(context, kMsgNoSerialPort);
     return 0;
   }
   while (context.baudIndex < context.baudCount) {

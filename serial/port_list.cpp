@@ -25,7 +25,7 @@ bool copyPortName(char* name, const unsigned char* data, pf::DWORD size) {
 
 void listSerialPorts(ConfiguratorContext& context) {
   context.candidateCount = 0;
-  printMessage(context.log, 2);
+  printMessage(context.log, kMsgSerialPorts);
   pf::HKEY key;
   if (pf::RegOpenKeyExA(pf::HKEY_LOCAL_MACHINE, kSerialCommKey, 0,
                         pf::KEY_READ, &key) != pf::ERROR_SUCCESS)
@@ -57,7 +57,7 @@ void listSerialPorts(ConfiguratorContext& context) {
     pf::DWORD size = dataLength < dataCapacity ? dataLength : dataCapacity;
     if (!copyPortName(candidate.name, data, size)) continue;
     candidate.state.store(Pending);
-    printMessage(context.log, 3, candidate.name);
+    printMessage(context.log, kMsgPortFound, candidate.name);
     ++context.candidateCount;
   }
   pf::free(name);

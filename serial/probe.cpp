@@ -80,7 +80,7 @@ void ProbeJob::release() {
 
 int probePort(ProbeJob& job) {
   char text[96];
-  std::snprintf(text, sizeof text, message(17), job.name, job.baud);
+  std::snprintf(text, sizeof text, message(kMsgConnectingTo), job.name, job.baud);
   whileWanted(job, [&](ConfiguratorContext& context) {
     printFlushed(pf::consoleOut(), "%s", text);
     printFlushed(context.log, "%s", text);
@@ -88,7 +88,7 @@ int probePort(ProbeJob& job) {
 
   if (job.port.open(job.name, job.baud, 0) != OpenOk) {
     whileWanted(job, [](ConfiguratorContext& context) {
-      logThenConsole(context, 18);
+      logThenConsole(context, kMsgCannotOpenPort);
     });
     publish(job, Failed);
     return 0;
@@ -97,7 +97,7 @@ int probePort(ProbeJob& job) {
   // returns here.
   if (givenUp(job)) return 0;
   whileWanted(job, [](ConfiguratorContext& context) {
-    logThenConsole(context, 19);
+    logThenConsole(context, kMsgPortOpened);
   });
 
   pf::Sleep(kProbeSettleMs);
@@ -126,13 +126,13 @@ int probePort(ProbeJob& job) {
 
   if (answer == ':') {
     whileWanted(job, [](ConfiguratorContext& context) {
-      logThenConsole(context, 20);
+      logThenConsole(context, kMsgConnected);
     });
     publish(job, Found);
     return 1;
   }
   whileWanted(job, [](ConfiguratorContext& context) {
-    consoleThenLog(context, 15);
+    consoleThenLog(context, kMsgModuleNotFound);
   });
   job.port.close();
   publish(job, NoAnswer);

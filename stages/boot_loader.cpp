@@ -49,10 +49,10 @@ int download(ConfiguratorContext& context) {
   // Untranslated: the lines go out exactly as they are in the file.
   FILE* file = pf::fopen(context.fileNames[1], "rb");
   if (file == nullptr) {
-    consoleThenLog(context, 9, context.fileNames[1]);
+    consoleThenLog(context, kMsgCannotOpenFile, context.fileNames[1]);
     return -1;
   }
-  consoleThenLog(context, 22);
+  consoleThenLog(context, kMsgBlobTransferring);
   while (!std::feof(file)) {
     char line[kLineLimit];
     std::memset(line, 1, sizeof line);
@@ -67,7 +67,7 @@ int download(ConfiguratorContext& context) {
   if (waitForText(context, kPrompt, 1000) < 0) return -1;
   printFlushed(pf::consoleOut(), " ");
   logPrint(context, " ");
-  consoleThenLog(context, 24);
+  consoleThenLog(context, kMsgTransferred);
   return 0;
 }
 
@@ -82,16 +82,16 @@ void flash(ConfiguratorContext& context) {
   } while (waitForText(context, kPrompt, 100) < 0);
   printFlushed(pf::consoleOut(), "\n");
   logPrint(context, "\n");
-  consoleThenLog(context, 27);
+  consoleThenLog(context, kMsgDone);
   printFlushed(pf::consoleOut(), "\n");
   logPrint(context, "\n");
 }
 
 int powerCycle(ConfiguratorContext& context) {
-  logPrint(context, "%s\n", message(23));
+  logPrint(context, "%s\n", message(kMsgPowerOffRemoveJumperPowerOn));
   do {
     endIfPortFailed(context);
-    advanceSpinner(message(23));
+    advanceSpinner(message(kMsgPowerOffRemoveJumperPowerOn));
   } while (waitForText(context, "Autoboot", 200) < 0);
   sendNewline(context);
   if (waitForText(context, kPrompt, 2000) < 0) return -1;

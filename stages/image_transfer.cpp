@@ -37,7 +37,7 @@ bool connectUsbDisk(ConfiguratorContext& context, const char* name) {
     sendChar(context, kEscape);
     waitForText(context, kPrompt, 1000);
     if (tries == kUsbTries - 1) return false;
-    consoleThenLog(context, 33);
+    consoleThenLog(context, kMsgReplugUsbCable);
   }
 }
 
@@ -59,13 +59,13 @@ void flashImage(ConfiguratorContext& context, const char* name) {
   promptWatcher.capture = nullptr;
   if (answer.sawWanted()) {
     printFlushed(pf::consoleOut(), "\n");
-    printMessage(pf::consoleOut(), 38);
-    printMessage(context.log, 38);
+    printMessage(pf::consoleOut(), kMsgImageNotOnDisk);
+    printMessage(context.log, kMsgImageNotOnDisk);
     context.abortProcedure();
   }
   printFlushed(pf::consoleOut(), "\n");
   logPrint(context, "\n");
-  consoleThenLog(context, 27);
+  consoleThenLog(context, kMsgDone);
   printFlushed(pf::consoleOut(), "\n");
   logPrint(context, "\n");
 }
@@ -88,11 +88,11 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
   char destination[4 + kFileNameSize];
   std::snprintf(destination, sizeof destination, "%c:\\%s",
                 context.driveLetter[0], fileName);
-  logThenConsole(context, 35, fileName, destination);
+  logThenConsole(context, kMsgCopying, fileName, destination);
   // blob would flash an empty image as readily as a real one and leave the
   // module without it: an empty file is never copied.
   if (isEmptyFile(fileName)) {
-    logThenConsole(context, 36);
+    logThenConsole(context, kMsgCannotCopy);
     logPrint(context, "The image file is empty: nothing copied.\n");
     context.abortProcedure();
   }
@@ -109,12 +109,12 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
   operation.pTo = to;
   operation.fFlags = pf::FOF_NOCONFIRMATION | pf::FOF_SIMPLEPROGRESS;
   if (pf::SHFileOperationA(&operation) != 0) {
-    logThenConsole(context, 36);
+    logThenConsole(context, kMsgCannotCopy);
     context.abortProcedure();
   }
-  logThenConsole(context, 27);
+  logThenConsole(context, kMsgDone);
   if (context.osClass < 5) {
-    printMessage(pf::consoleOut(), 37);
+    printMessage(pf::consoleOut(), kMsgPleaseWait);
     pf::Sleep(7000);
     printFlushed(pf::consoleOut(), "\n");
   }
@@ -125,7 +125,7 @@ int transferImage(ConfiguratorContext& context, const char* name) {
   rememberDrives(context);
   bool replug = (context.osClass == 5 || context.osClass == 6) &&
                 std::strcmp(name, "kernel") != 0;
-  consoleThenLog(context, replug ? 33 : 26);
+  consoleThenLog(context, replug ? kMsgReplugUsbCable : kMsgPlugUsbCable);
   if (!connectUsbDisk(context, name)) return -1;
   waitForNewDrive(context);
   pf::Sleep(500);

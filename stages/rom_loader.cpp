@@ -65,7 +65,7 @@ int countLines(FILE* file) {
 }
 
 void showProgress(int lineNumber, int percent) {
-  printMessage(pf::consoleOut(), 21, lineNumber, percent);
+  printMessage(pf::consoleOut(), kMsgUploadProgress, lineNumber, percent);
 }
 
 // One attempt of the handshake around a record: carriage return and its
@@ -175,7 +175,7 @@ int uploadRomLoader(ConfiguratorContext& context) {
     }
     if (std::strstr(line, kReadBackMark) != nullptr &&
         !verifyRecord(context, line, length)) {
-      consoleThenLog(context, 42);
+      consoleThenLog(context, kMsgVerifyError);
       return 0;
     }
   }

@@ -17,13 +17,13 @@ TEST_F(CatalogueTest, AccentedLettersTakeTheOemBytesOfBothCodePages) {
     EXPECT_STREQ(
         "\nUtilit\x85 di configurazione modulo Vantor&Lumis\n"
         "---------------------------------------------\n\n",
-        message(0));
-    EXPECT_STREQ("\nNon \x8A possibile impostare la connessione.\n", message(10));
-    EXPECT_STREQ("Rimuovi unit\x85 %s\n", message(32));
+        message(kMsgBanner));
+    EXPECT_STREQ("\nNon \x8A possibile impostare la connessione.\n", message(kMsgNoConnection));
+    EXPECT_STREQ("Rimuovi unit\x85 %s\n", message(kMsgRemoveDrive));
     // One byte per character, and each text its own terminated block.
     for (int i = 0; i < kMessageCount; ++i)
       EXPECT_EQ(std::wcslen(messageCatalogue.wideTexts[i]),
-                std::strlen(message(i)))
+                std::strlen(message(static_cast<MessageId>(i))))
           << "message " << i;
     releaseMessageCatalogue();
   }
@@ -34,9 +34,9 @@ TEST_F(CatalogueTest, TextsThatCannotBeConvertedStillComeOutWhole) {
   machine().fail(sim::Call::wcstombs);
   ASSERT_EQ(0, buildMessageCatalogue());
   for (int i = 0; i < kMessageCount; ++i) {
-    ASSERT_NE(nullptr, message(i));
+    ASSERT_NE(nullptr, message(static_cast<MessageId>(i)));
     EXPECT_EQ(std::string(std::wcslen(messageCatalogue.wideTexts[i]), '?'),
-              message(i));
+              message(static_cast<MessageId>(i)));
   }
   releaseMessageCatalogue();
 
@@ -48,7 +48,7 @@ TEST_F(CatalogueTest, TextsThatCannotBeConvertedStillComeOutWhole) {
   EXPECT_STREQ(
       "\nUtilit\x85 di configurazione modulo Vantor&Lumis\n"
       "---------------------------------------------\n\n",
-      message(0));
+      message(kMsgBanner));
   releaseMessageCatalogue();
 }
 
@@ -65,7 +65,7 @@ TEST_F(CatalogueTest, MemoryRunningOutEndsTheRunCleanly) {
 
 TEST_F(CatalogueTest, MessagesAreFormats) {
   useCatalogue();
-  printMessage(pf::consoleOut(), 21, 3, 50);
+  printMessage(pf::consoleOut(), kMsgUploadProgress, 3, 50);
   EXPECT_EQ("\rCaricamento linea 3 - Trasferimento completato: 50%",
             machine().console);
 }

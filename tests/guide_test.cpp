@@ -153,7 +153,7 @@ struct Piece {
 std::vector<Piece> screenPieces() {
   std::vector<Piece> pieces;
   for (int n = 0; n < kMessageCount; ++n) {
-    std::string text = message(n);
+    std::string text = message(static_cast<MessageId>(n));
     std::size_t start = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
       if (i == text.size() || text[i] == '\n' || text[i] == '\r') {
@@ -229,7 +229,7 @@ TEST_F(GuideTest, EveryQuoteIsWhatTheConsoleShows) {
   for (int n = 0; n < kMessageCount; ++n) {
     if (kNeverOnConsole.count(n) != 0) continue;
     EXPECT_EQ(1u, quoted.count(n)) << "the guide never quotes message " << n
-                                   << ": \"" << message(n) << "\"";
+                                   << ": \"" << message(static_cast<MessageId>(n)) << "\"";
   }
 }
 
