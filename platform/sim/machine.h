@@ -216,6 +216,9 @@ class Machine {
   FILE* consoleStream();
   // Runs due timed events; every platform call starts with it.
   void processDue();
+  // Called at the start of every platform call, before due events: lets an
+  // observer follow the program step by step (a replay watches its log).
+  std::function<void()> onCall;
   // Earliest time at which anything scheduled happens.
   std::int64_t nextEventUs();
 
