@@ -141,6 +141,13 @@ TEST(ReplayTest, ADifferenceFromTheRecordedRunIsNamedWhereItFirstShows) {
   EXPECT_EQ("isk kernel\\r\\n", result.recordedText);
   EXPECT_EQ("disk kernel\\r\\n", result.replayedText);
   EXPECT_NE(std::string::npos, result.verdict.find("line"));
+  // The write itself is compared with the recorded send too.
+  EXPECT_TRUE(result.sentDiffers);
+  replay::FieldLog changedLog = replay::readLog(changed);
+  EXPECT_EQ(changedLog.lineAt(changed.find(" -> usbdisk kernel")),
+            result.sentDifferenceLine);
+  EXPECT_EQ("usbdisk kernel", result.recordedSent);
+  EXPECT_EQ("disk kernel", result.replayedSent);
 
   // A drive the log does not announce never comes, and the program's
   // announcement of it stands where the log had another line.

@@ -223,7 +223,7 @@ class Run:
     def __init__(self, scenario, bins):
         self.scenario, self.bins = scenario, bins
 
-    def execute(self, demo=False, interactive=False):
+    def execute(self, demo=False, interactive=False, keep_log=None):
         sc = self.scenario
         tmp = tempfile.mkdtemp(prefix="vantor-e2e-")
         work = os.path.join(tmp, "work")
@@ -257,6 +257,8 @@ class Run:
                 console = text(program.output)
             verdict = device.finish()
             log_path = os.path.join(work, "vantor_config.log")
+            if keep_log and os.path.exists(log_path):
+                shutil.copyfile(log_path, keep_log)
             log = open(log_path, "rb").read().decode("cp437") if os.path.exists(log_path) else None
             # The input files are the program's to read, never to change.
             for name, content in originals.items():

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "app/program.h"
 #include "platform/sim/machine.h"
@@ -107,7 +108,75 @@ struct Replayer {
   std::size_t nextEntry = 0;  // first entry not yet acted on
   bool moduleDiskAdded = false;
 
-  Replayer(const FieldLog& l, sim::Machine& machine) : log(l), m(machine) {}
+  // Everything the log says was sent, and the entry each byte came from.
+  std::string expectedSent;
+  std::vector<std::size_t> sentEntry;
+  std::size_t sentAt = 0;
+  // Stretches of the log during which the boot loader's lines go out.
+  std::vector<std::pair<std::size_t, std::size_t>> unlogged;
+  bool sentDiffers = false;
+  std::size_t sentDifferenceAt = 0;
+  std::size_t sentDifferenceEntry = 0;
+  std::string replayedSent;
+
+  Replayer(const FieldLog& l, sim::Machine& machine) : log(l), m(machine) {
+    for (std::size_t i = 0; i < log.entries.size(); ++i) {
+      const Entry& e = log.entries[i];
+      if (e.kind == EntryKind::Sent) {
+        expectedSent += e.bytes;
+        sentEntry.insert(sentEntry.end(), e.bytes.size(), i);
+      } else if (e.kind == EntryKind::Text &&
+                 e.bytes.find("Trasferimento blob in corso") != std::string::npos) {
+        std::size_t until = log.raw.size();
+        for (std::size_t j = i + 1; j < log.entries.size(); ++j)
+          if (log.entries[j].kind == EntryKind::Sent) {
+            until = log.entries[j].begin - 4;
+            break;
+          }
+        unlogged.push_back({e.end, until});
+      }
+    }
+  }
+
+  // The write that ends an unlogged stretch is only known as such once the
+  // program has logged it: the last one is held until then.
+  std::string held;
+
+  void wrote(const std::uint8_t* data, std::size_t size) {
+    readProgramLog();
+    if (sentDiffers) return;
+    for (const auto& stretch : unlogged)
+      if (got.size() >= stretch.first && got.size() <= stretch.second) {
+        held.assign(reinterpret_cast<const char*>(data), size);
+        return;
+      }
+    releaseHeld();
+    compare(data, size);
+  }
+
+  void releaseHeld() {
+    if (held.empty()) return;
+    std::string bytes;
+    bytes.swap(held);
+    compare(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+
+  void compare(const std::uint8_t* data, std::size_t size) {
+    if (sentDiffers) return;
+    for (std::size_t i = 0; i < size; ++i, ++sentAt) {
+      // Past the end of a log cut short nothing is known.
+      if (sentAt >= expectedSent.size() && log.cutShort) return;
+      if (sentAt < expectedSent.size() &&
+          expectedSent[sentAt] == static_cast<char>(data[i]))
+        continue;
+      sentDiffers = true;
+      sentDifferenceAt = sentAt;
+      sentDifferenceEntry = sentAt < sentEntry.size() ? sentEntry[sentAt]
+                                                      : log.entries.size();
+      replayedSent.assign(reinterpret_cast<const char*>(data) + i, size - i);
+      return;
+    }
+  }
 
   void readProgramLog() {
     std::string path = m.hostPath(kLogName);
@@ -299,6 +368,9 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
 
   Replayer replayer(log, m);
   m.onCall = [&replayer] { replayer.step(); };
+  for (auto& port : m.ports)
+    port->onWrite = [&replayer](std::int64_t, const std::uint8_t* data,
+                                std::size_t size) { replayer.wrote(data, size); };
   try {
     result.exitStatus = sim::runProcess(programMain);
   } catch (sim::SimulationStopped& stop) {
@@ -307,6 +379,7 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
   }
   m.onCall = nullptr;
   m.endThreads();
+  replayer.releaseHeld();
   result.console = m.console;
   result.replayedLog = m.readFile(kLogName);
 
@@ -316,14 +389,27 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
   while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
   bool whole = a == b;
   bool prefix = log.cutShort && at == a.size();
-  result.same = whole || prefix;
+  result.sentDiffers = replayer.sentDiffers;
+  if (replayer.sentDiffers) {
+    std::size_t i = replayer.sentDifferenceEntry;
+    result.sentDifferenceAt = replayer.sentDifferenceAt;
+    result.sentDifferenceLine =
+        i < log.entries.size() ? log.entries[i].line : log.lineAt(log.raw.size());
+    result.recordedSent = i < log.entries.size()
+                              ? escapeBytes(log.entries[i].bytes)
+                              : std::string("(nothing more was sent)");
+    result.replayedSent = escapeBytes(replayer.replayedSent.substr(0, 80));
+  }
+  result.same = (whole || prefix) && !result.sentDiffers;
   result.differenceAt = at;
   result.differenceLine = log.lineAt(at);
   result.recordedText = lineFrom(a, at);
   result.replayedText = lineFrom(b, at);
 
   std::ostringstream v;
-  if (prefix) {
+  if (result.sentDiffers && (whole || prefix)) {
+    v << "DIFFERENT: the log is the same, but what the program sent is not.";
+  } else if (prefix) {
     v << "SAME AS FAR AS IT GOES: the log was cut short at byte " << a.size()
       << " (line " << log.lineAt(a.size()) << "); the replayed run produced all "
       << "of it, byte for byte, and was stopped there.";
@@ -337,6 +423,11 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
       << "  replayed: " << result.replayedText;
     if (result.stopped) v << "\n  (replay stopped: " << result.stopReason << ")";
   }
+  if (result.sentDiffers)
+    v << "\n  sent: first difference at byte " << result.sentDifferenceAt
+      << " of everything sent, the send of line " << result.sentDifferenceLine
+      << " of the recorded log.\n  recorded send: " << result.recordedSent
+      << "\n  replayed write: " << result.replayedSent;
   for (const FieldLog::Problem& p : log.problems)
     v << "\n  note: line " << p.line << ": " << p.what;
   result.verdict = v.str();

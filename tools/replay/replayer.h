@@ -25,6 +25,12 @@ struct ReplayResult {
   int differenceLine = 0;        // its line in the recorded log
   std::string recordedText;      // the recorded log from there on, a line
   std::string replayedText;      // the replay's log from there on, a line
+  // The first write to the port that differs from what the log says was
+  // sent (the boot loader's lines, which are not logged, are not compared).
+  bool sentDiffers = false;
+  std::size_t sentDifferenceAt = 0;  // byte of everything sent
+  int sentDifferenceLine = 0;        // line of the recorded send
+  std::string recordedSent, replayedSent;
   std::string verdict;           // one paragraph for the maintainer
 };
 

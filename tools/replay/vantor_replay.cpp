@@ -84,7 +84,11 @@ int main(int argc, char** argv) {
     std::fputs(forTerminal(result.console).c_str(), stdout);
     std::fputs("\n", stdout);
   }
-  std::printf("---- verdict ----\nexit status %d\n%s\n", result.exitStatus,
-              result.verdict.c_str());
+  std::fputs("---- verdict ----\n", stdout);
+  if (result.stopped)
+    std::printf("the replay stopped the program (%s)\n", result.stopReason.c_str());
+  else
+    std::printf("exit status %d\n", result.exitStatus);
+  std::printf("%s\n", result.verdict.c_str());
   return result.same ? 0 : 1;
 }
