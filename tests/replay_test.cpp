@@ -2,11 +2,13 @@
 // log comes back. The logs of tests/replay_logs are the material.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 
+#include "platform/sim/machine.h"
 #include "tools/replay/log_reader.h"
 #include "tools/replay/replayer.h"
 
@@ -165,6 +167,28 @@ TEST(ReplayTest, ADifferenceFromTheRecordedRunIsNamedWhereItFirstShows) {
   changed = failing.substr(0, last) + extra + failing.substr(last);
   result = replay::replayLog(replay::readLog(changed), "");
   EXPECT_FALSE(result.same);
+}
+
+TEST(ReplayTest, AMangledLogEndsInAVerdictAndStaysInsideTheMachine) {
+  std::string whole = fieldLog("whole_run");
+  std::mt19937 random(5);
+  for (int round = 0; round < 12; ++round) {
+    std::string mangled = whole;
+    for (int flips = 0; flips < 3; ++flips)
+      mangled[random() % mangled.size()] = static_cast<char>(random() % 256);
+    replay::ReplayResult result = replay::replayLog(replay::readLog(mangled), "");
+    EXPECT_FALSE(result.verdict.empty());
+  }
+  // File names and drive letters that would lead out of the machine's
+  // folders are not followed.
+  std::string escaping = replaced(whole, "[BLOB]: blob.uue", "[BLOB]: ../../../escaped");
+  escaping = replaced(escaping, "Trovato disco E", "Trovato disco \x01");
+  replay::ReplayResult result = replay::replayLog(replay::readLog(escaping), "");
+  EXPECT_FALSE(result.same);
+  std::filesystem::path outside =
+      std::filesystem::path(sim::machine().root()).parent_path() / "escaped";
+  EXPECT_FALSE(std::filesystem::exists(outside));
+  std::filesystem::remove(outside);
 }
 
 TEST(ReplayTest, InputFilesGivenAreUsedAsTheyAre) {

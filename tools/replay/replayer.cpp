@@ -93,6 +93,16 @@ std::string rebuildRomLoader(const FieldLog& log) {
   return best;
 }
 
+bool isDriveLetter(char c) { return c >= 'A' && c <= 'Z'; }
+
+// A name from the log becomes a file of the simulated machine, whose
+// folders are real ones: a hostile log must not reach outside them.
+bool isPlainFileName(const std::string& name) {
+  return !name.empty() && name.find_first_of("\\/:") == std::string::npos &&
+         name.find("..") == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
 bool logShows(const FieldLog& log, const std::string& text) {
   return log.raw.find(text) != std::string::npos;
 }
@@ -224,14 +234,14 @@ struct Replayer {
     }
     if (at < e.begin) return false;
     const std::string& t = e.bytes;
-    if (startsWith(t, "Trovato disco ") && t.size() > 14) {
+    if (startsWith(t, "Trovato disco ") && t.size() > 14 && isDriveLetter(t[14])) {
       char letter = t[14];
       if (!moduleDiskAdded && logShows(log, "Drive Ejected")) {
         sim::addModuleDisk(m, letter);
         moduleDiskAdded = true;
       }
       m.addDrive(letter);
-    } else if (startsWith(t, "Disco ") && t.size() > 6 &&
+    } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
                t.find(" rimosso") != std::string::npos) {
       m.removeDrive(t[6]);
     } else if (startsWith(t, "non posso copiare il file")) {
@@ -326,6 +336,7 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
   // The input files: the real ones where they are given, else stand-ins.
   for (int i = 0; i < 4; ++i) {
     const std::string& name = log.fileNames[i];
+    if (!isPlainFileName(name)) continue;
     std::string missing = "Non posso aprire il file " + name + "\r\n";
     if (!inputFolder.empty()) {
       std::ifstream in(inputFolder + "/" + name, std::ios::binary);
