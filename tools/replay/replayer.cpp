@@ -244,8 +244,12 @@ struct Replayer {
     } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
                t.find(" rimosso") != std::string::npos) {
       m.removeDrive(t[6]);
-    } else if (startsWith(t, "non posso copiare il file")) {
-      m.shellCopyResult = 0x7C;
+    } else if (startsWith(t, "Copia di ")) {
+      // A copy that failed although the file was there (a disk that took
+      // no writes) fails again.
+      bool failed = t.find("non posso copiare il file") != std::string::npos &&
+                    !startsWith(log.raw.substr(e.end), "The image file is empty");
+      m.shellCopyResult = failed ? 0x7C : 0;
     } else if (startsWith(t, "Operating system not supported!")) {
       m.libraryLoadFails = true;
     }
@@ -357,12 +361,20 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
       uue += "`\nend\n";
       m.writeFile(name, uue);
     } else {
-      std::string copied = "Copia di " + name + " in ";
-      std::size_t at = log.raw.find(copied);
-      bool empty = at != std::string::npos &&
-                   log.raw.compare(log.raw.find("\r\n", at) + 2, 50,
-                                   "non posso copiare il file\r\nThe image file is empty") == 0;
-      m.writeFile(name, empty ? std::string() : std::string(4096, '\x5A'));
+      // The copy's line tells whether the file was empty or could not be
+      // copied at all (most often: it is missing).
+      std::size_t at = log.raw.find("Copia di " + name + " in ");
+      std::size_t lineEnd = at == std::string::npos ? at : log.raw.find("\r\n", at);
+      if (lineEnd != std::string::npos && startsWith(log.raw.substr(lineEnd + 2),
+                                                     "The image file is empty")) {
+        m.writeFile(name, std::string());
+        continue;
+      }
+      if (lineEnd != std::string::npos &&
+          log.raw.substr(at, lineEnd - at).find("non posso copiare il file") !=
+              std::string::npos)
+        continue;
+      m.writeFile(name, std::string(4096, '\x5A'));
     }
   }
 }
