@@ -30,7 +30,7 @@ std::string replaced(std::string text, const std::string& from,
 }
 
 TEST(LogReaderTest, AWholeRunReadsAsConfigurationThenTraffic) {
-  replay::FieldLog log = replay::readLog(fieldLog("whole_run"));
+  replay::FieldLog log = replay::readLog(fieldLog("sim_whole_run"));
   EXPECT_TRUE(log.problems.empty());
   EXPECT_FALSE(log.cutShort);
   ASSERT_EQ(6u, log.configuration.size());
@@ -65,7 +65,7 @@ TEST(LogReaderTest, AWholeRunReadsAsConfigurationThenTraffic) {
 
 TEST(LogReaderTest, LineEndsCutsAndBinaryBytesAreReadOrNamed) {
   // Received line feeds stay line feeds; a lone received CR stays a CR.
-  replay::FieldLog log = replay::readLog(fieldLog("whole_run"));
+  replay::FieldLog log = replay::readLog(fieldLog("sim_whole_run"));
   bool lineFeed = false;
   for (const replay::Entry& e : log.entries)
     if (e.kind == replay::EntryKind::Received &&
@@ -75,17 +75,17 @@ TEST(LogReaderTest, LineEndsCutsAndBinaryBytesAreReadOrNamed) {
 
   // A log whose CR LF became LF on the way is read, and said to be so.
   std::string lf;
-  for (char c : fieldLog("silent_module"))
+  for (char c : fieldLog("sim_silent_module"))
     if (c != '\r') lf += c;
   replay::FieldLog converted = replay::readLog(lf);
   ASSERT_EQ(1u, converted.problems.size());
   EXPECT_NE(std::string::npos, converted.problems[0].what.find("bare LF"));
 
-  EXPECT_TRUE(replay::readLog(fieldLog("killed_during_kernel")).cutShort);
-  EXPECT_FALSE(replay::readLog(fieldLog("silent_module")).cutShort);
+  EXPECT_TRUE(replay::readLog(fieldLog("sim_killed_during_kernel")).cutShort);
+  EXPECT_FALSE(replay::readLog(fieldLog("sim_silent_module")).cutShort);
 
   // Bytes mangled by a wrong baud rate arrive as they were.
-  replay::FieldLog garbage = replay::readLog(fieldLog("garbage_at_115200"));
+  replay::FieldLog garbage = replay::readLog(fieldLog("sim_garbage_at_115200"));
   bool binary = false;
   for (const replay::Entry& e : garbage.entries)
     for (unsigned char c : e.bytes)
@@ -98,7 +98,7 @@ TEST(LogReaderTest, LineEndsCutsAndBinaryBytesAreReadOrNamed) {
 }
 
 TEST(LogReaderTest, HostileInputNeverBreaksTheReader) {
-  std::string base = fieldLog("whole_run");
+  std::string base = fieldLog("sim_whole_run");
   // Every cut of a real log.
   for (std::size_t n = 0; n <= base.size(); n += 7)
     replay::readLog(base.substr(0, n));
@@ -124,7 +124,7 @@ TEST(LogReaderTest, HostileInputNeverBreaksTheReader) {
 }
 
 TEST(ReplayTest, ALogCutAnywhereIsReproducedAsFarAsItGoes) {
-  std::string whole = fieldLog("whole_run");
+  std::string whole = fieldLog("sim_whole_run");
   for (std::size_t cut : {std::size_t{700}, std::size_t{1850}, std::size_t{2301},
                           std::size_t{3100}}) {
     replay::ReplayResult result = replay::replayLog(replay::readLog(whole.substr(0, cut)), "");
@@ -137,7 +137,7 @@ TEST(ReplayTest, ALogCutAnywhereIsReproducedAsFarAsItGoes) {
 TEST(ReplayTest, ADifferenceFromTheRecordedRunIsNamedWhereItFirstShows) {
   // As if the program of the field run had sent another command: the
   // program of today differs from the log just there.
-  std::string log = fieldLog("whole_run");
+  std::string log = fieldLog("sim_whole_run");
   std::string changed = replaced(log, " -> usbddisk kernel", " -> usbdisk kernel");
   replay::ReplayResult result = replay::replayLog(replay::readLog(changed), "");
   EXPECT_FALSE(result.same);
@@ -162,7 +162,7 @@ TEST(ReplayTest, ADifferenceFromTheRecordedRunIsNamedWhereItFirstShows) {
 
   // A record retried one time more than the program does.
 
-  std::string failing = fieldLog("record_failure");
+  std::string failing = fieldLog("sim_record_failure");
   std::size_t last = failing.rfind(" -> \r\r\n <- \r\r\n -> 0871");
   ASSERT_NE(std::string::npos, last);
   std::string extra = failing.substr(last, failing.find("\r\n", failing.find("0871", last)) + 2 - last);
@@ -172,7 +172,7 @@ TEST(ReplayTest, ADifferenceFromTheRecordedRunIsNamedWhereItFirstShows) {
 }
 
 TEST(ReplayTest, AMangledLogEndsInAVerdictAndStaysInsideTheMachine) {
-  std::string whole = fieldLog("whole_run");
+  std::string whole = fieldLog("sim_whole_run");
   std::mt19937 random(5);
   for (int round = 0; round < 12; ++round) {
     std::string mangled = whole;
@@ -201,9 +201,9 @@ TEST(ReplayTest, InputFilesGivenAreUsedAsTheyAre) {
   ASSERT_EQ(0, std::system(mkdir.c_str()));
   std::ofstream(folder + "/blob-bootloader.txt") << "A0000000011111\n0871800000\n";
   replay::ReplayResult result =
-      replay::replayLog(replay::readLog(fieldLog("silent_module")), folder);
+      replay::replayLog(replay::readLog(fieldLog("sim_silent_module")), folder);
   EXPECT_TRUE(result.same) << result.verdict;  // never got to the records
-  std::string whole = fieldLog("whole_run");
+  std::string whole = fieldLog("sim_whole_run");
   result = replay::replayLog(replay::readLog(whole), folder);
   EXPECT_FALSE(result.same);
   // The comment line of the recorded loader is missing from this one.

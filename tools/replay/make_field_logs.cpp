@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
       std::size_t at = log.find(" -> flash kernel");
       if (at != std::string::npos) log.resize(std::min(log.size(), at + 60));
     }
-    std::string path = std::string(argv[1]) + "/" + scenario.name + ".log";
+    std::string path = std::string(argv[1]) + "/sim_" + scenario.name + ".log";
     std::ofstream out(path, std::ios::binary);
     out << log;
     std::printf("%s: %zu bytes\n", path.c_str(), log.size());
