@@ -26,6 +26,7 @@ RUNS = {
     "wine_record_failure": {"device": ["--corrupt-echo", "5:-1"]},
     "wine_read_back_failure": {"device": ["--corrupt-readback", "2:-1"]},
     "wine_answers_only_at_19200": {"device": ["--answer-baud", "19200"]},
+    "wine_configured_port_and_names": e2e.SCENARIOS["configured_port_and_names"],
 }
 
 

@@ -392,15 +392,20 @@ FieldLog readLog(const std::string& bytes) {
   log.raw = bytes;
   // A log whose line ends were turned into bare LF (copied through a tool
   // that converts them) is read as stored by the program.
-  if (bytes.find('\n') != std::string::npos && bytes.find("\r\n") == std::string::npos) {
+  // The program's text-mode stream never writes a line feed without a CR
+  // before it; one that stands alone means every CR LF became LF.
+  bool bareLineFeed = false;
+  for (std::size_t i = 0; i < bytes.size() && !bareLineFeed; ++i)
+    bareLineFeed = bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r');
+  if (bareLineFeed) {
     std::string crlf;
     for (char c : bytes) {
       if (c == '\n') crlf += '\r';
       crlf += c;
     }
     log.raw = crlf;
-    log.problems.push_back({0, 1, "the log has bare LF line ends; read as CR LF, "
-                                  "so received lone LF bytes cannot be told apart"});
+    log.problems.push_back({0, 1, "the log has bare LF line ends (converted on the way); "
+                                  "read with its CR LF restored"});
   }
   Reader reader(log);
   reader.run();
