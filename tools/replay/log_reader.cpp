@@ -376,7 +376,9 @@ std::string FieldLog::describeTraffic() const {
     const Entry& e = entries[i];
     char where[32];
     std::snprintf(where, sizeof where, "%6d ", e.line);
-    if (e.kind == EntryKind::Sent) {
+    if (e.kind == EntryKind::Text) {
+      out += where + std::string("program  ") + escapeBytes(e.bytes) + "\n";
+    } else if (e.kind == EntryKind::Sent) {
       out += where + std::string("sent     ") + escapeBytes(e.bytes) + "\n";
     } else if (e.kind == EntryKind::Received) {
       out += where + std::string(e.block ? "block    " : "received ") +

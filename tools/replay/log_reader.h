@@ -53,8 +53,9 @@ struct FieldLog {
   std::vector<Problem> problems;
 
   int lineAt(std::size_t offset) const;
-  // The traffic as exchanges: what was sent, then what came back ("" where
-  // nothing came back), one line each, for a maintainer to read.
+  // The log in order, one piece a line: the program's own lines, what was
+  // sent, what came back ("(nothing)" where nothing came back, and where a
+  // wait timed out), for a maintainer to step through.
   std::string describeTraffic() const;
 };
 
