@@ -402,6 +402,11 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
   } catch (sim::SimulationStopped& stop) {
     result.stopped = true;
     result.stopReason = stop.reason;
+    // The stopped program never closed its files nor ran its exit handlers.
+    m.closeFilesLeftOpen();
+    auto handlers = m.exitHandlers;
+    m.exitHandlers.clear();
+    for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) (*it)();
   }
   m.onCall = nullptr;
   m.endThreads();
