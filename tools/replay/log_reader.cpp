@@ -41,7 +41,6 @@ struct Reader {
   Phase phase = Phase::Start;
   std::string lastSent;    // last sent text of more than one byte
   std::string lastRecord;  // last record sent to the boot ROM
-  bool sentCarriageReturn = false;  // the last entry sent a lone CR
   bool afterSend = false;           // the last entry was a send
   bool probeAnswer = false;         // the next stream is the probe's answer
   bool downloadBlocks = false;      // blocks of the boot loader download
@@ -125,11 +124,11 @@ struct Reader {
           break;
         }
         if (startsAt(s, p, kCrLf)) {
-          std::string so_far = decode(s.substr(q, p - q));
+          std::string soFar = decode(s.substr(q, p - q));
           bool after = p + 2 == s.size() || startsAt(s, p + 2, " -> ") ||
                        startsAt(s, p + 2, " <- ") || startsAt(s, p + 2, kCrLf) ||
                        programTextAt(p + 2);
-          if ((p > q || phase == Phase::RomLoader) && endsOnAwaited(so_far)) {
+          if ((p > q || phase == Phase::RomLoader) && endsOnAwaited(soFar)) {
             e.end = p;
             e.closed = true;
             next = p + 2;
@@ -177,7 +176,6 @@ struct Reader {
 
   std::size_t sent(std::size_t at) {
     std::size_t lineEnd = s.find(kCrLf, at + 4);
-    if (lineEnd == at + 4 + 1 && s[at + 4] == '\r') lineEnd = at + 5;
     Entry e;
     e.kind = EntryKind::Sent;
     e.begin = at + 4;
@@ -190,11 +188,9 @@ struct Reader {
       e.end = lineEnd;
       next = lineEnd + 2;
     }
+    // A lone CR sent is stored as CR CR LF, a line feed sent as nothing.
     e.bytes = s.substr(e.begin, e.end - e.begin);
     if (e.bytes.empty() && lineEnd != std::string::npos) e.bytes = "\n";
-    // A lone CR sent is stored as CR CR LF: its line end follows the CR.
-    if (e.bytes == "\r") sentCarriageReturn = true;
-    else sentCarriageReturn = false;
     if (e.bytes.size() > 1) {
       lastSent = e.bytes;
       if (phase == Phase::RomLoader && isHex(e.bytes[0])) {
@@ -215,14 +211,12 @@ struct Reader {
   std::size_t text(std::size_t at) {
     std::size_t end = s.size(), next = s.size();
     std::size_t lineEnd = s.find(kCrLf, at);
-    // Texts that start with a line end keep it.
-    std::size_t from = startsAt(s, at, kCrLf) ? at : at;
     if (lineEnd == at) {
       end = at + 2;
       next = end;
     } else {
-      std::size_t send = s.find(" -> ", from);
-      std::size_t receive = s.find(" <- ", from);
+      std::size_t send = s.find(" -> ", at);
+      std::size_t receive = s.find(" <- ", at);
       std::size_t entry = std::min(send, receive);
       if (lineEnd != std::string::npos && lineEnd < entry) {
         end = lineEnd + 2;
