@@ -188,6 +188,13 @@ void Machine::at(std::int64_t timeUs, std::function<void(std::int64_t)> fn) {
 }
 
 void Machine::processDue() {
+  if (onCall) {
+    // The observer may make platform calls of its own.
+    std::function<void()> observer = std::move(onCall);
+    onCall = nullptr;
+    observer();
+    if (!onCall) onCall = std::move(observer);
+  }
   for (;;) {
     std::function<void(std::int64_t)> fn;
     std::int64_t when;

@@ -219,6 +219,13 @@ class Machine {
   FILE* consoleStream();
   // Runs due timed events; every platform call starts with it.
   void processDue();
+  // Called at the start of every platform call, before due events: lets an
+  // observer follow the program step by step (a replay watches its log).
+  std::function<void()> onCall;
+  // Text-mode files the program has open, so that those of a process that
+  // was stopped (not ended) can be closed after it.
+  std::map<void*, FILE*> textStreams;
+  void closeFilesLeftOpen();
   // Earliest time at which anything scheduled happens.
   std::int64_t nextEventUs();
 

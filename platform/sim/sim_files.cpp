@@ -98,6 +98,7 @@ int textSeek(void* cookie, off64_t* offset, int whence) {
 
 int textClose(void* cookie) {
   TextFile* f = static_cast<TextFile*>(cookie);
+  machine().textStreams.erase(f);
   int result = fclose(f->raw);
   delete f;
   return result;
@@ -188,6 +189,10 @@ void Machine::addDrive(char letter) {
   if (onDiskEvent) onDiskEvent(nowUs(), std::string("drive ") + letter + ": added");
 }
 
+void Machine::closeFilesLeftOpen() {
+  while (!textStreams.empty()) fclose(textStreams.begin()->second);
+}
+
 void Machine::removeDrive(char letter) {
   letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   drives &= ~(1ul << (letter - 'A'));
@@ -230,6 +235,8 @@ FILE* fopen(const char* path, const char* mode) {
   if (stream == nullptr) {
     ::fclose(raw);
     delete text;
+  } else {
+    m.textStreams[text] = stream;
   }
   return stream;
 }

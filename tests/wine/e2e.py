@@ -227,7 +227,7 @@ class Run:
     def __init__(self, scenario, bins):
         self.scenario, self.bins = scenario, bins
 
-    def execute(self, demo=False, interactive=False):
+    def execute(self, demo=False, interactive=False, keep_log=None):
         sc = self.scenario
         tmp = tempfile.mkdtemp(prefix="vantor-e2e-")
         work = os.path.join(tmp, "work")
@@ -261,6 +261,8 @@ class Run:
                 console = text(program.output)
             verdict = device.finish()
             log_path = os.path.join(work, "vantor_config.log")
+            if keep_log and os.path.exists(log_path):
+                shutil.copyfile(log_path, keep_log)
             log = open(log_path, "rb").read().decode("cp437") if os.path.exists(log_path) else None
             # The input files are the program's to read, never to change.
             for name, content in originals.items():
@@ -439,6 +441,19 @@ def run_serial_path(bins):
         shutil.rmtree(tmp, ignore_errors=True)
 
 
+def binaries(build_dir, bits=32):
+    """The programs a run needs, from the host build folder: the Windows
+    ones from its 32-bit or 64-bit Windows build."""
+    b = os.path.abspath(build_dir)
+    w = os.path.join(b, "windows%d" % bits)
+    return {"exe": os.path.join(w, "vantor_config.exe"),
+            "wine_drive": os.path.join(w, "tools", "wine_drive", "wine_drive.exe"),
+            "device": os.path.join(b, "tools", "device_model", "vantor_device"),
+            "make_inputs": os.path.join(b, "tools", "device_model", "vantor_make_inputs"),
+            "serial_path_test": os.path.join(w, "tests", "win32",
+                                             "serial_path_test.exe")}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", help="the host build folder")
@@ -459,14 +474,7 @@ def main():
     if os.environ.get("VANTOR_WINE_ISOLATED") != "1":
         os.execv(os.path.join(HERE, "run_isolated.sh"),
                  [os.path.join(HERE, "run_isolated.sh"), sys.executable] + sys.argv)
-    b = os.path.abspath(args.bin)
-    w = os.path.join(b, "windows%d" % args.bits)
-    bins = {"exe": os.path.join(w, "vantor_config.exe"),
-            "wine_drive": os.path.join(w, "tools", "wine_drive", "wine_drive.exe"),
-            "device": os.path.join(b, "tools", "device_model", "vantor_device"),
-            "make_inputs": os.path.join(b, "tools", "device_model", "vantor_make_inputs"),
-            "serial_path_test": os.path.join(w, "tests", "win32",
-                                             "serial_path_test.exe")}
+    bins = binaries(args.bin, args.bits)
     if args.demo:
         result = Run({"windows": "win7"}, bins).execute(demo=True,
                                                         interactive=not args.auto)

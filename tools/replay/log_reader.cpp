@@ -1,0 +1,411 @@
+#include "log_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace replay {
+namespace {
+
+const char kCrLf[] = "\r\n";
+
+bool startsAt(const std::string& s, std::size_t at, const std::string& what) {
+  return at <= s.size() && s.compare(at, what.size(), what) == 0 &&
+         s.size() - at >= what.size();
+}
+
+// Received bytes back from their logged form: the log is a text-mode
+// stream, so every line feed received was stored as CR LF.
+std::string decode(const std::string& raw) {
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out += raw[i];
+  }
+  return out;
+}
+
+bool endsWith(const std::string& s, const std::string& tail) {
+  return !tail.empty() && s.size() >= tail.size() &&
+         s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool isHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') ||
+         (c >= 'a' && c <= 'f');
+}
+
+struct Reader {
+  FieldLog& log;
+  const std::string& s;
+  Phase phase = Phase::Start;
+  std::string lastSent;    // last sent text of more than one byte
+  std::string lastRecord;  // last record sent to the boot ROM
+  bool afterSend = false;           // the last entry was a send
+  bool probeAnswer = false;         // the next stream is the probe's answer
+  bool downloadBlocks = false;      // blocks of the boot loader download
+
+  Reader(FieldLog& l) : log(l), s(l.raw) {}
+
+  bool programTextAt(std::size_t at) const {
+    for (const std::string& t : programTexts())
+      if (startsAt(s, at, t)) return true;
+    return false;
+  }
+
+  // What a wait of the current phase can have been waiting for, found at
+  // the end of the received bytes: the wait ended on it.
+  bool endsOnAwaited(const std::string& received) const {
+    if (phase == Phase::RomLoader) {
+      if (endsWith(received, "\r") || endsWith(received, "/")) return true;
+      if (lastSent.size() > 1 && endsWith(received, lastSent)) return true;
+      if (lastRecord.size() > 10 && endsWith(received, lastRecord.substr(10)))
+        return true;
+      return endsWith(received, "0021B000C4E74");
+    }
+    static const char* const kBlobTexts[] = {
+        "blob>", "Autoboot", "Autoboot ", "downloading", "connected",
+        "*** serial port error"};
+    for (const char* t : kBlobTexts)
+      if (endsWith(received, t)) return true;
+    return false;
+  }
+
+  void problem(std::size_t at, const std::string& what) {
+    log.problems.push_back({at, log.lineAt(at), what});
+  }
+
+  // The received bytes starting at q; returns where the log goes on.
+  std::size_t received(std::size_t q, bool marked) {
+    Entry e;
+    e.kind = EntryKind::Received;
+    e.begin = q;
+    e.marked = marked;
+    e.line = log.lineAt(q);
+    std::size_t next = s.size();
+    if (probeAnswer) {
+      // The probe reads at most one byte and then ends its line.
+      probeAnswer = false;
+      std::size_t n = startsAt(s, q, "\r\n\r\n") ? 2
+                      : startsAt(s, q, kCrLf)    ? 0
+                      : q < s.size()             ? 1
+                                                 : 0;
+      e.end = std::min(s.size(), q + n);
+      e.closed = startsAt(s, e.end, kCrLf);
+      next = e.closed ? e.end + 2 : e.end;
+      if (!e.closed && e.end < s.size())
+        problem(e.end, "the probe's answer is not followed by a line end");
+    } else {
+      bool found = false;
+      if (downloadBlocks) {
+        // A block is logged, then logged again right after its line end.
+        for (std::size_t p = q; p + 2 <= s.size(); ++p) {
+          if (!startsAt(s, p, kCrLf)) continue;
+          std::string piece = s.substr(q, p - q);
+          if (p > q && startsAt(s, p + 2, piece)) {
+            e.end = p;
+            e.block = true;
+            e.closed = true;
+            next = p + 2;
+            found = true;
+            break;
+          }
+        }
+      }
+      for (std::size_t p = q; !found && p <= s.size(); ++p) {
+        if (p == s.size()) {
+          e.end = p;
+          next = p;
+          break;
+        }
+        if (startsAt(s, p, " -> ") || startsAt(s, p, " <- ")) {
+          e.end = p;  // the wait timed out; the program went on writing
+          next = p;
+          break;
+        }
+        if (startsAt(s, p, kCrLf)) {
+          std::string soFar = decode(s.substr(q, p - q));
+          bool after = p + 2 == s.size() || startsAt(s, p + 2, " -> ") ||
+                       startsAt(s, p + 2, " <- ") || startsAt(s, p + 2, kCrLf) ||
+                       programTextAt(p + 2);
+          if ((p > q || phase == Phase::RomLoader) && endsOnAwaited(soFar)) {
+            e.end = p;
+            e.closed = true;
+            next = p + 2;
+            break;
+          }
+          if (phase == Phase::RomLoader && (after || p == q)) {
+            e.end = p;
+            e.closed = true;
+            next = p + 2;
+            break;
+          }
+          if (p + 2 == s.size()) {
+            e.end = p;
+            e.closed = true;
+            next = p + 2;
+            break;
+          }
+        }
+        if (p > q && programTextAt(p)) {
+          e.end = p;
+          next = p;
+          break;
+        }
+        if (p == q && programTextAt(p) && !startsAt(s, p, kCrLf)) {
+          e.end = p;
+          next = p;
+          break;
+        }
+      }
+    }
+    e.bytes = decode(s.substr(e.begin, e.end - e.begin));
+    log.entries.push_back(e);
+    if (e.block) {
+      // The copy of the block is the program's.
+      Entry copy;
+      copy.begin = next;
+      copy.end = next + (e.end - e.begin);
+      copy.line = log.lineAt(next);
+      copy.bytes = s.substr(e.begin, e.end - e.begin);
+      log.entries.push_back(copy);
+      next = copy.end;
+    }
+    return next;
+  }
+
+  std::size_t sent(std::size_t at) {
+    std::size_t lineEnd = s.find(kCrLf, at + 4);
+    Entry e;
+    e.kind = EntryKind::Sent;
+    e.begin = at + 4;
+    e.line = log.lineAt(at);
+    std::size_t next;
+    if (lineEnd == std::string::npos) {
+      e.end = s.size();
+      next = s.size();
+    } else {
+      e.end = lineEnd;
+      next = lineEnd + 2;
+    }
+    // A lone CR sent is stored as CR CR LF, a line feed sent as nothing.
+    e.bytes = s.substr(e.begin, e.end - e.begin);
+    if (e.bytes.empty() && lineEnd != std::string::npos) e.bytes = "\n";
+    if (e.bytes.size() > 1) {
+      lastSent = e.bytes;
+      if (phase == Phase::RomLoader && isHex(e.bytes[0])) {
+        bool header = lastRecord.size() > 10 && e.bytes.size() == 10 &&
+                      lastRecord.find("0871") != std::string::npos &&
+                      e.bytes.compare(0, 8, lastRecord, 0, 8) == 0;
+        if (!header) lastRecord = e.bytes;
+      }
+    }
+    if (e.bytes == "a" && phase == Phase::Probe) probeAnswer = true;
+    downloadBlocks = false;
+    log.entries.push_back(e);
+    return next;
+  }
+
+  // A piece of the program's own: up to its line end, or to the next
+  // traffic entry on the same line.
+  std::size_t text(std::size_t at) {
+    std::size_t end = s.size(), next = s.size();
+    std::size_t lineEnd = s.find(kCrLf, at);
+    if (lineEnd == at) {
+      end = at + 2;
+      next = end;
+    } else {
+      std::size_t send = s.find(" -> ", at);
+      std::size_t receive = s.find(" <- ", at);
+      std::size_t entry = std::min(send, receive);
+      if (lineEnd != std::string::npos && lineEnd < entry) {
+        end = lineEnd + 2;
+        next = end;
+      } else if (entry != std::string::npos) {
+        end = entry;
+        next = entry;
+      }
+    }
+    Entry e;
+    e.kind = EntryKind::Text;
+    e.begin = at;
+    e.end = end;
+    e.line = log.lineAt(at);
+    e.bytes = s.substr(at, end - at);
+    log.entries.push_back(e);
+    const std::string& t = e.bytes;
+    if (t.find("Connessione a ") != std::string::npos) phase = Phase::Probe;
+    if (t.find("CONNESSO!") != std::string::npos) {
+      phase = Phase::RomLoader;
+      lastRecord.clear();
+    }
+    if (t.find("Closing com port") != std::string::npos ||
+        t.find("Open com port at") != std::string::npos)
+      phase = Phase::Blob;
+    if (t.find("Trasferimento blob in corso") != std::string::npos)
+      downloadBlocks = true;
+    return next;
+  }
+
+  void run() {
+    std::size_t at = 0;
+    // The configuration block: up to and including its empty line.
+    if (startsAt(s, 0, "Nomi dei file:\r\n")) {
+      std::size_t p = 0;
+      while (p < s.size()) {
+        std::size_t e = s.find(kCrLf, p);
+        if (e == std::string::npos) break;
+        std::string line = s.substr(p, e - p);
+        p = e + 2;
+        if (line.empty()) break;
+        log.configuration.push_back(line);
+      }
+      at = p;
+      static const char* const kKeys[] = {"[BLOB TXT]: ", "[BLOB]: ",
+                                          "[KERNEL]: ", "[RAMDISK]: "};
+      for (const std::string& line : log.configuration) {
+        for (int i = 0; i < 4; ++i)
+          if (startsAt(line, 0, kKeys[i]))
+            log.fileNames[i] = line.substr(std::char_traits<char>::length(kKeys[i]));
+        if (startsAt(line, 0, "[COM PORT]: COM"))
+          log.configuredPort = std::atoi(line.c_str() + 15);
+      }
+      if (log.configuration.size() < 6)
+        problem(at, "the configuration block is incomplete");
+    } else if (!s.empty()) {
+      problem(0, "the log does not start with the configuration block");
+    }
+    const char* const kDefaults[] = {"blob-bootloader.txt", "blob.uue",
+                                     "zImage", "cramfs.img"};
+    for (int i = 0; i < 4; ++i)
+      if (log.fileNames[i].empty()) log.fileNames[i] = kDefaults[i];
+
+    while (at < s.size()) {
+      std::size_t before = at;
+      bool wasSend = afterSend;
+      afterSend = false;
+      if (startsAt(s, at, " -> ")) {
+        at = sent(at);
+        afterSend = true;
+      } else if (startsAt(s, at, " <- ")) {
+        at = received(at + 4, true);
+      } else if (wasSend && !programTextAt(at) &&
+                 (phase == Phase::RomLoader || phase == Phase::Blob)) {
+        // A wait that found bytes left by one that timed out goes on
+        // logging them without a mark of its own.
+        at = received(at, false);
+      } else {
+        at = text(at);
+      }
+      if (at <= before) {
+        problem(before, "the reader cannot go on here");
+        break;
+      }
+    }
+    for (const Entry& e : log.entries) {
+      if (e.kind == EntryKind::Text && startsAt(e.bytes, 0, "Porta trovata: ")) {
+        std::string name = e.bytes.substr(15);
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+          name.pop_back();
+        log.listedPorts.push_back(name);
+      }
+    }
+    // A run ends with message 39 or after the last flash with its "Fatto"
+    // and empty line.
+    bool ended = endsWith(s, "Procedura non completata: riprovare dall'inizio\r\n") ||
+                 (endsWith(s, "\r\nFatto\r\n\r\n") &&
+                  s.find(" -> flash ramdisk") != std::string::npos);
+    log.cutShort = !ended;
+  }
+};
+
+}  // namespace
+
+const std::vector<std::string>& programTexts() {
+  static const std::vector<std::string> texts = {
+      "Nomi dei file:", "Porte seriali:", "Porta trovata: ",
+      "Nessuna porta seriale trovata!", "collega il cavo seriale",
+      "\r\nSpegni e riaccendi il robot", "Connessione a COM",
+      "non posso aprire la porta.", "porta aperta: ", "CONNESSO!",
+      "modulo V&L non trovato!", "\r\nNon \x8a possibile impostare",
+      "The ROM loader file", "\r\nErrore di verifica!", "Closing com port: ",
+      "\r\nBootloader caricato", "Open com port at 115200: ", "port opened.",
+      "Trasferimento blob in corso", " trasferito\r\n", "\r\nFatto\r\n",
+      "SPEGNI il robot", "Collega il cavo USB!", "Scollega e ricollega il cavo USB!",
+      "Scollega il cavo USB!", "Trovato disco ", "Copia di ",
+      "non posso copiare il file", "The image file is empty",
+      "Rimozione disco ", "Drive Ejected", "Error ejecting device",
+      "Error in device eject", "Invalid drive specification",
+      "Operating system not supported!", "Nella finestra 'Scollegamento",
+      "Errore: file non trovato", "Non posso aprire il file ",
+      "\r\nSerial port failed", "Procedura non completata"};
+  return texts;
+}
+
+int FieldLog::lineAt(std::size_t offset) const {
+  offset = std::min(offset, raw.size());
+  return 1 + static_cast<int>(std::count(raw.begin(), raw.begin() + offset, '\n'));
+}
+
+std::string escapeBytes(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\\') out += "\\\\";
+    else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string FieldLog::describeTraffic() const {
+  std::string out;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    char where[32];
+    std::snprintf(where, sizeof where, "%6d ", e.line);
+    if (e.kind == EntryKind::Text) {
+      out += where + std::string("program  ") + escapeBytes(e.bytes) + "\n";
+    } else if (e.kind == EntryKind::Sent) {
+      out += where + std::string("sent     ") + escapeBytes(e.bytes) + "\n";
+    } else if (e.kind == EntryKind::Received) {
+      out += where + std::string(e.block ? "block    " : "received ") +
+             (e.bytes.empty() ? std::string("(nothing)") : escapeBytes(e.bytes)) +
+             (e.closed || e.block ? "" : "  [wait timed out]") + "\n";
+    }
+  }
+  return out;
+}
+
+FieldLog readLog(const std::string& bytes) {
+  FieldLog log;
+  log.raw = bytes;
+  // A log whose line ends were turned into bare LF (copied through a tool
+  // that converts them) is read as stored by the program.
+  // The program's text-mode stream never writes a line feed without a CR
+  // before it; one that stands alone means every CR LF became LF.
+  bool bareLineFeed = false;
+  for (std::size_t i = 0; i < bytes.size() && !bareLineFeed; ++i)
+    bareLineFeed = bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r');
+  if (bareLineFeed) {
+    std::string crlf;
+    for (char c : bytes) {
+      if (c == '\n') crlf += '\r';
+      crlf += c;
+    }
+    log.raw = crlf;
+    log.problems.push_back({0, 1, "the log has bare LF line ends (converted on the way); "
+                                  "read with its CR LF restored"});
+  }
+  Reader reader(log);
+  reader.run();
+  return log;
+}
+
+}  // namespace replay

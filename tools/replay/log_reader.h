@@ -1,0 +1,74 @@
+// Reads a vantor_config.log back into what happened: the configuration, the
+// messages and other lines the program wrote, and the serial traffic as
+// entries in order. Received bytes are logged raw, so where one received
+// stream ends is decided from what the program can write next; where that
+// cannot be decided the reader says so instead of guessing.
+#ifndef VANTOR_TOOLS_REPLAY_LOG_READER_H
+#define VANTOR_TOOLS_REPLAY_LOG_READER_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace replay {
+
+enum class EntryKind {
+  Text,      // a line or piece written by the program itself
+  Sent,      // " -> ": what the program sent
+  Received,  // bytes the module sent, as it sent them
+};
+
+struct Entry {
+  EntryKind kind = EntryKind::Text;
+  // Where the entry's bytes start in the log and one past where they end.
+  // For received bytes: the first of them (after " <- ", when there is one)
+  // and the end of the last, before the line end that closes the stream.
+  std::size_t begin = 0, end = 0;
+  int line = 1;        // line of the log where it starts
+  std::string bytes;   // Sent / Received: the bytes on the wire; Text: as logged
+  bool block = false;  // received in one piece and logged twice (download)
+  bool closed = false; // Received: the wait ended it with a line end
+  bool marked = false; // Received: starts with " <- " (else it continues a
+                       // stream left open by a wait that timed out)
+};
+
+enum class Phase { Start, Probe, RomLoader, Blob };
+
+struct FieldLog {
+  std::string raw;  // the log as stored, CR LF line ends
+  std::vector<std::string> configuration;  // the lines of the opening block
+  std::string fileNames[4];  // ROM loader, boot loader, kernel, ramdisk
+  int configuredPort = 0;    // 0: auto-detect
+  std::vector<std::string> listedPorts;  // "Porta trovata:" in order
+  std::vector<Entry> entries;
+  // The log does not end where a run ends (message 39 or the last flash):
+  // the run was killed or the PC stopped.
+  bool cutShort = false;
+  // Places where the reader could not follow the log.
+  struct Problem {
+    std::size_t offset;
+    int line;
+    std::string what;
+  };
+  std::vector<Problem> problems;
+
+  int lineAt(std::size_t offset) const;
+  // The log in order, one piece a line: the program's own lines, what was
+  // sent, what came back ("(nothing)" where nothing came back, and where a
+  // wait timed out), for a maintainer to step through.
+  std::string describeTraffic() const;
+};
+
+FieldLog readLog(const std::string& bytes);
+
+// Makes bytes printable on one line: control and non-ASCII bytes as \xHH,
+// CR and LF as \r and \n.
+std::string escapeBytes(const std::string& bytes);
+
+// Texts the program writes into the log at the start of a piece of its own;
+// module output is never taken for one of these.
+const std::vector<std::string>& programTexts();
+
+}  // namespace replay
+
+#endif

@@ -1,0 +1,473 @@
+#include "replayer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "app/program.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/sim_devtree.h"
+#include "serial/prompt_watcher.h"
+
+namespace replay {
+namespace {
+
+const char kLogName[] = "vantor_config.log";
+// The recorded run never kept the program waiting this long without a
+// word in the log: a replay that does has gone its own way.
+const std::int64_t kStallUs = 600LL * 1000000;
+// After the first difference, how long the program may go on so that the
+// verdict shows what it did instead.
+const std::int64_t kAfterDifferenceUs = 2LL * 1000000;
+
+bool startsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0 && s.size() >= prefix.size();
+}
+
+std::string readHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// The rest of the line from an offset, for showing a difference.
+std::string lineFrom(const std::string& s, std::size_t at) {
+  if (at >= s.size()) return "(end of log)";
+  std::size_t end = s.find('\n', at);
+  end = end == std::string::npos ? s.size() : end + 1;
+  end = std::min(end, at + 160);
+  return escapeBytes(s.substr(at, end - at));
+}
+
+// The ROM loader as far as the log shows it: every record sent once, in
+// order, with the file's other lines, from the pass that got furthest.
+std::string rebuildRomLoader(const FieldLog& log) {
+  std::string best, pass;
+  bool inPass = false;
+  std::string lastRecord;
+  for (const Entry& e : log.entries) {
+    if (e.kind == EntryKind::Text) {
+      if (e.bytes.find("CONNESSO!") != std::string::npos) {
+        inPass = true;
+        pass.clear();
+        lastRecord.clear();
+        continue;
+      }
+      if (!inPass) continue;
+      // The last piece of a log cut short may be the start of anything.
+      if (log.cutShort && e.end >= log.raw.size()) continue;
+      bool own = false;
+      for (const std::string& t : programTexts())
+        if (startsWith(e.bytes, t)) own = true;
+      if (own || e.bytes == "\r\n") {
+        if (pass.size() > best.size()) best = pass;
+        inPass = false;
+        continue;
+      }
+      std::string line = e.bytes;
+      if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+        line.resize(line.size() - 2);
+      pass += line + "\n";
+    } else if (e.kind == EntryKind::Sent && inPass && e.bytes.size() > 1) {
+      const std::string& text = e.bytes;
+      if (text == lastRecord) continue;  // a retry
+      bool header = text.size() == 10 && lastRecord.size() > 10 &&
+                    lastRecord.find("0871") != std::string::npos &&
+                    text.compare(0, 8, lastRecord, 0, 8) == 0;
+      if (header) continue;
+      lastRecord = text;
+      pass += text + "\n";
+    }
+  }
+  if (pass.size() > best.size()) best = pass;
+  // A log cut short during the upload does not show the record that came
+  // next, but the program must have one to send: any record serves, since
+  // the log ends before its text.
+  if (log.cutShort && best.find("0871800000") == std::string::npos)
+    best += "A0000000\n";
+  return best;
+}
+
+bool isDriveLetter(char c) { return c >= 'A' && c <= 'Z'; }
+
+// A name from the log becomes a file of the simulated machine, whose
+// folders are real ones: a hostile log must not reach outside them.
+bool isPlainFileName(const std::string& name) {
+  return !name.empty() && name.find_first_of("\\/:") == std::string::npos &&
+         name.find("..") == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+bool logShows(const FieldLog& log, const std::string& text) {
+  return log.raw.find(text) != std::string::npos;
+}
+
+struct Replayer {
+  const FieldLog& log;
+  sim::Machine& m;
+  std::string got;       // the program's log so far
+  std::size_t matched = 0;
+  bool diverged = false;
+  bool reproduced = false;  // a log cut short: all of it reproduced
+  std::int64_t lastGrowthUs = 0;
+  std::size_t nextEntry = 0;  // first entry not yet acted on
+  bool moduleDiskAdded = false;
+
+  // Everything the log says was sent, and the entry each byte came from.
+  std::string expectedSent;
+  std::vector<std::size_t> sentEntry;
+  std::size_t sentAt = 0;
+  // Stretches of the log during which the boot loader's lines go out.
+  std::vector<std::pair<std::size_t, std::size_t>> unlogged;
+  bool sentDiffers = false;
+  std::size_t sentDifferenceAt = 0;
+  std::size_t sentDifferenceEntry = 0;
+  std::string replayedSent;
+
+  Replayer(const FieldLog& l, sim::Machine& machine) : log(l), m(machine) {
+    for (std::size_t i = 0; i < log.entries.size(); ++i) {
+      const Entry& e = log.entries[i];
+      if (e.kind == EntryKind::Sent) {
+        expectedSent += e.bytes;
+        sentEntry.insert(sentEntry.end(), e.bytes.size(), i);
+      } else if (e.kind == EntryKind::Text &&
+                 e.bytes.find("Trasferimento blob in corso") != std::string::npos) {
+        std::size_t until = log.raw.size();
+        for (std::size_t j = i + 1; j < log.entries.size(); ++j)
+          if (log.entries[j].kind == EntryKind::Sent) {
+            until = log.entries[j].begin - 4;
+            break;
+          }
+        unlogged.push_back({e.end, until});
+      }
+    }
+  }
+
+  // The write that ends an unlogged stretch is only known as such once the
+  // program has logged it: the last one is held until then.
+  std::string held;
+
+  void wrote(const std::uint8_t* data, std::size_t size) {
+    readProgramLog();
+    if (sentDiffers) return;
+    for (const auto& stretch : unlogged)
+      if (got.size() >= stretch.first && got.size() <= stretch.second) {
+        held.assign(reinterpret_cast<const char*>(data), size);
+        return;
+      }
+    releaseHeld();
+    compare(data, size);
+  }
+
+  void releaseHeld() {
+    if (held.empty()) return;
+    std::string bytes;
+    bytes.swap(held);
+    compare(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+
+  void compare(const std::uint8_t* data, std::size_t size) {
+    if (sentDiffers) return;
+    for (std::size_t i = 0; i < size; ++i, ++sentAt) {
+      // Past the end of a log cut short nothing is known.
+      if (sentAt >= expectedSent.size() && log.cutShort) return;
+      if (sentAt < expectedSent.size() &&
+          expectedSent[sentAt] == static_cast<char>(data[i]))
+        continue;
+      sentDiffers = true;
+      sentDifferenceAt = sentAt;
+      sentDifferenceEntry = sentAt < sentEntry.size() ? sentEntry[sentAt]
+                                                      : log.entries.size();
+      replayedSent.assign(reinterpret_cast<const char*>(data) + i, size - i);
+      return;
+    }
+  }
+
+  void readProgramLog() {
+    std::string path = m.hostPath(kLogName);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return;
+    std::size_t size = static_cast<std::size_t>(info.st_size);
+    if (size < got.size()) {
+      got.clear();
+      matched = 0;
+    }
+    if (size == got.size()) return;
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(got.size()));
+    std::string more(size - got.size(), '\0');
+    in.read(&more[0], static_cast<std::streamsize>(more.size()));
+    more.resize(static_cast<std::size_t>(in.gcount()));
+    got += more;
+    lastGrowthUs = m.nowUs();
+    while (matched < got.size() && matched < log.raw.size() &&
+           got[matched] == log.raw[matched])
+      ++matched;
+    // Past the end of a log cut short the program is on its own; anywhere
+    // else a byte that is not the recorded one is a difference.
+    if (matched < got.size() && !(log.cutShort && matched == log.raw.size()))
+      diverged = true;
+  }
+
+  sim::SimPort* openPort() {
+    for (auto& p : m.ports)
+      if (p->isOpen) return p.get();
+    return nullptr;
+  }
+
+  // What the module and the PC around the program do once the program's
+  // log has reached entry e.
+  bool act(const Entry& e) {
+    std::size_t at = got.size();
+    if (e.kind == EntryKind::Received) {
+      // Received bytes are due once the program has written everything
+      // before them (the block reads before it writes its " <- ").
+      std::size_t from = e.marked ? e.begin - 4 : e.begin;
+      if (at < from) return false;
+      if (e.bytes.empty()) return true;
+      sim::SimPort* port = openPort();
+      if (port == nullptr) return false;
+      port->deliver(e.bytes, m.nowUs());
+      return true;
+    }
+    if (at < e.begin) return false;
+    const std::string& t = e.bytes;
+    if (startsWith(t, "Trovato disco ") && t.size() > 14 && isDriveLetter(t[14])) {
+      char letter = t[14];
+      if (!moduleDiskAdded && logShows(log, "Drive Ejected")) {
+        sim::addModuleDisk(m, letter);
+        moduleDiskAdded = true;
+      }
+      m.addDrive(letter);
+    } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
+               t.find(" rimosso") != std::string::npos) {
+      m.removeDrive(t[6]);
+    } else if (startsWith(t, "Copia di ")) {
+      // A copy that failed although the file was there (a disk that took
+      // no writes) fails again.
+      bool failed = t.find("non posso copiare il file") != std::string::npos &&
+                    !startsWith(log.raw.substr(e.end), "The image file is empty");
+      m.shellCopyResult = failed ? 0x7C : 0;
+    } else if (startsWith(t, "Operating system not supported!")) {
+      m.libraryLoadFails = true;
+    }
+    return true;
+  }
+
+  // The port named by a probe line, and how its open went.
+  void shapeOpen() {
+    for (std::size_t i = nextEntry; i < log.entries.size(); ++i) {
+      const Entry& e = log.entries[i];
+      if (e.begin > got.size()) break;
+      if (e.kind != EntryKind::Text) continue;
+      if (e.end != got.size()) continue;
+      const std::string& t = e.bytes;
+      std::string follows = i + 1 < log.entries.size() ? log.entries[i + 1].bytes : "";
+      if (startsWith(t, "Connessione a ")) {
+        std::size_t comma = t.find(',');
+        std::string name = t.substr(14, comma == std::string::npos ? 0 : comma - 14);
+        sim::SimPort* port = m.port(name);
+        if (port != nullptr) {
+          port->createFails = startsWith(follows, "non posso aprire la porta");
+          port->openHangs = startsWith(follows, "modulo V&L non trovato!");
+        }
+      } else if (startsWith(t, "Open com port at 115200: ")) {
+        for (auto& p : m.ports) {
+          p->createFails = !startsWith(follows, "port opened.");
+          p->openHangs = false;
+        }
+      }
+    }
+  }
+
+  void step() {
+    readProgramLog();
+    std::int64_t now = m.nowUs();
+    if (diverged) {
+      m.horizonUs = std::min(m.horizonUs, now + kAfterDifferenceUs);
+      return;
+    }
+    if (log.cutShort && matched >= log.raw.size()) {
+      // Everything the log holds has been reproduced; past it the log
+      // knows nothing.
+      reproduced = true;
+      m.horizonUs = now;
+      return;
+    }
+    if (now - lastGrowthUs > kStallUs) {
+      m.horizonUs = now;
+      return;
+    }
+    shapeOpen();
+    while (nextEntry < log.entries.size() && act(log.entries[nextEntry]))
+      ++nextEntry;
+  }
+};
+
+void prepareMachine(const FieldLog& log, const std::string& inputFolder,
+                    sim::Machine& m) {
+  // The removal of the disk tells the Windows family the run had: through
+  // the configuration manager (2000, XP and later with a minor version) or
+  // with the operator and the hot-plug applet.
+  if (logShows(log, "Rimozione disco ")) {
+    m.versionMajor = 6;
+    m.versionMinor = 1;
+  } else if (logShows(log, "Nella finestra 'Scollegamento")) {
+    m.versionMajor = 6;
+    m.versionMinor = 0;
+  }
+  m.horizonUs = 3600LL * 1000000;
+
+  std::string ini = "[File Name]\r\nblob_boot=" + log.fileNames[0] +
+                    "\r\nblob=" + log.fileNames[1] + "\r\nkernel=" +
+                    log.fileNames[2] + "\r\nramdisk=" + log.fileNames[3] +
+                    "\r\n[COM]\r\nport=" + std::to_string(log.configuredPort) +
+                    "\r\n";
+  m.writeFile("vantor_config.ini", ini);
+
+  if (log.configuredPort != 0) {
+    m.addPort("COM" + std::to_string(log.configuredPort));
+  } else {
+    for (const std::string& name : log.listedPorts) {
+      m.setValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\" + name,
+                 pf::REG_SZ, name + std::string(1, '\0'));
+      m.addPort(name);
+    }
+  }
+
+  // The input files: the real ones where they are given, else stand-ins.
+  for (int i = 0; i < 4; ++i) {
+    const std::string& name = log.fileNames[i];
+    if (!isPlainFileName(name)) continue;
+    std::string missing = "Non posso aprire il file " + name + "\r\n";
+    if (!inputFolder.empty()) {
+      std::ifstream in(inputFolder + "/" + name, std::ios::binary);
+      if (in) m.writeFile(name, readHostFile(inputFolder + "/" + name));
+      continue;
+    }
+    if (logShows(log, missing)) continue;
+    if (i == 0) {
+      m.writeFile(name, rebuildRomLoader(log));
+    } else if (i == 1) {
+      // One line per block the module answered, and one more: the program
+      // drains what came after every line it sent.
+      std::size_t blocks = 1;
+      for (const Entry& e : log.entries) blocks += e.block ? 1 : 0;
+      std::string uue = "begin 644 blob\n";
+      for (std::size_t n = 0; n < blocks; ++n)
+        uue += "M" + std::string(60, '!') + "\n";
+      uue += "`\nend\n";
+      m.writeFile(name, uue);
+    } else {
+      // The copy's line tells whether the file was empty or could not be
+      // copied at all (most often: it is missing).
+      std::size_t at = log.raw.find("Copia di " + name + " in ");
+      std::size_t lineEnd = at == std::string::npos ? at : log.raw.find("\r\n", at);
+      if (lineEnd != std::string::npos && startsWith(log.raw.substr(lineEnd + 2),
+                                                     "The image file is empty")) {
+        m.writeFile(name, std::string());
+        continue;
+      }
+      if (lineEnd != std::string::npos &&
+          log.raw.substr(at, lineEnd - at).find("non posso copiare il file") !=
+              std::string::npos)
+        continue;
+      m.writeFile(name, std::string(4096, '\x5A'));
+    }
+  }
+}
+
+}  // namespace
+
+ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
+  ReplayResult result;
+  sim::resetMachine();
+  promptWatcher.clear();
+  sim::Machine& m = sim::machine();
+  prepareMachine(log, inputFolder, m);
+  m.onKeyWanted = [&m] { m.keys.push_back('\n'); };
+
+  Replayer replayer(log, m);
+  m.onCall = [&replayer] { replayer.step(); };
+  for (auto& port : m.ports)
+    port->onWrite = [&replayer](std::int64_t, const std::uint8_t* data,
+                                std::size_t size) { replayer.wrote(data, size); };
+  try {
+    result.exitStatus = sim::runProcess(programMain);
+  } catch (sim::SimulationStopped& stop) {
+    result.stopped = true;
+    result.stopReason = stop.reason;
+    // The stopped program never closed its files nor ran its exit handlers.
+    m.closeFilesLeftOpen();
+    auto handlers = m.exitHandlers;
+    m.exitHandlers.clear();
+    for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) (*it)();
+  }
+  m.onCall = nullptr;
+  m.endThreads();
+  replayer.releaseHeld();
+  if (replayer.reproduced) {
+    // What the program did past the end of a log cut short is its own.
+    result.stopped = true;
+    result.stopReason = "the recorded log ends here";
+  }
+  result.console = m.console;
+  result.replayedLog = m.readFile(kLogName);
+
+  const std::string& a = log.raw;
+  const std::string& b = result.replayedLog;
+  std::size_t at = 0;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+  bool whole = a == b;
+  bool prefix = log.cutShort && at == a.size();
+  result.sentDiffers = replayer.sentDiffers;
+  if (replayer.sentDiffers) {
+    std::size_t i = replayer.sentDifferenceEntry;
+    result.sentDifferenceAt = replayer.sentDifferenceAt;
+    result.sentDifferenceLine =
+        i < log.entries.size() ? log.entries[i].line : log.lineAt(log.raw.size());
+    result.recordedSent = i < log.entries.size()
+                              ? escapeBytes(log.entries[i].bytes)
+                              : std::string("(nothing more was sent)");
+    result.replayedSent = escapeBytes(replayer.replayedSent.substr(0, 80));
+  }
+  result.same = (whole || prefix) && !result.sentDiffers;
+  result.differenceAt = at;
+  result.differenceLine = log.lineAt(at);
+  result.recordedText = lineFrom(a, at);
+  result.replayedText = lineFrom(b, at);
+
+  std::ostringstream v;
+  if (result.sentDiffers && (whole || prefix)) {
+    v << "DIFFERENT: the log is the same, but what the program sent is not.";
+  } else if (prefix) {
+    v << "SAME AS FAR AS IT GOES: the log was cut short at byte " << a.size()
+      << " (line " << log.lineAt(a.size()) << "); the replayed run produced all "
+      << "of it, byte for byte, and was stopped there.";
+  } else if (whole) {
+    v << "SAME: the replayed run produced the same log, byte for byte ("
+      << a.size() << " bytes).";
+  } else {
+    v << "DIFFERENT: first difference at byte " << at << ", line "
+      << result.differenceLine << " of the recorded log.\n"
+      << "  recorded: " << result.recordedText << "\n"
+      << "  replayed: " << result.replayedText;
+    if (result.stopped) v << "\n  (replay stopped: " << result.stopReason << ")";
+  }
+  if (result.sentDiffers)
+    v << "\n  sent: first difference at byte " << result.sentDifferenceAt
+      << " of everything sent, the send of line " << result.sentDifferenceLine
+      << " of the recorded log.\n  recorded send: " << result.recordedSent
+      << "\n  replayed write: " << result.replayedSent;
+  for (const FieldLog::Problem& p : log.problems)
+    v << "\n  note: line " << p.line << ": " << p.what;
+  result.verdict = v.str();
+  return result;
+}
+
+}  // namespace replay
