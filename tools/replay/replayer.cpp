@@ -117,6 +117,7 @@ struct Replayer {
   std::int64_t lastGrowthUs = 0;
   std::size_t nextEntry = 0;  // first entry not yet acted on
   bool moduleDiskAdded = false;
+  sim::SimModuleDisk moduleDisk{};
 
   // Everything the log says was sent, and the entry each byte came from.
   std::string expectedSent;
@@ -240,8 +241,12 @@ struct Replayer {
     if (startsWith(t, "Trovato disco ") && t.size() > 14 && isDriveLetter(t[14])) {
       char letter = t[14];
       if (!moduleDiskAdded && logShows(log, "Drive Ejected")) {
-        sim::addModuleDisk(m, letter);
+        moduleDisk = sim::addModuleDisk(m, letter);
         moduleDiskAdded = true;
+      } else if (moduleDiskAdded) {
+        // An eject takes the device out of the tree; the module's next disk
+        // is the same device plugged in again.
+        m.deviceTree.restoreSubtree(moduleDisk.device);
       }
       m.addDrive(letter);
     } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
