@@ -4,15 +4,12 @@
 #include "app/console.h"
 #include "app/context.h"
 #include "serial/discovery.h"
-#include "serial/prompt_watcher.h"
-#include "serial/traffic.h"
+#include "stages/blob_dialogue.h"
 #include "stages/boot_loader.h"
 #include "stages/image_transfer.h"
 #include "stages/rom_loader.h"
 
 namespace {
-
-const int kBlobBaud = 115200;
 
 void openRun(ConfiguratorContext& context) {
   printMessage(pf::consoleOut(), kMsgBanner);
@@ -24,24 +21,6 @@ void openRun(ConfiguratorContext& context) {
     consoleThenLog(context, kMsgCannotOpenFile, context.fileNames[0]);
     context.abortProcedure();
   }
-}
-
-// After the ROM loader: the line at 115200 and blob's prompt, confirmed.
-bool reachBlob(ConfiguratorContext& context) {
-  logPrint(context, "Closing com port: ");
-  context.port->close();
-  logPrint(context, "Port closed.\n");
-  pf::Sleep(10);
-  consoleThenLog(context, kMsgBootLoaderLoaded);
-  logPrint(context, "Open com port at 115200: ");
-  if (context.port->open(context.portName, kBlobBaud, 0) != OpenOk)
-    return false;
-  logPrint(context, "port opened.\n");
-  context.port->sendBreak();
-  waitForText(context, "Autoboot ", 2000);
-  sendNewline(context);
-  if (waitForText(context, "blob>", 2000) < 0) return false;
-  return confirmPrompt(context);
 }
 
 // One baud-rate pass after the other until blob answers; the module is

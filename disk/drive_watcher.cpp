@@ -70,6 +70,5 @@ int removeDisk(ConfiguratorContext& context) {
     }
     waitForDriveRemoval(context);
   }
-  waitForText(context, "blob>", -1);
   return 0;
 }

@@ -14,7 +14,7 @@ int waitForNewDrive(ConfiguratorContext& context);
 int waitForDriveRemoval(ConfiguratorContext& context);
 // Removes the module's disk (by the configuration manager on newer Windows,
 // else, or when that fails, by the operator through the hot-plug applet),
-// waits for its letter to go and then for blob's prompt.
+// and waits for its letter to go.
 int removeDisk(ConfiguratorContext& context);
 
 #endif

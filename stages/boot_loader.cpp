@@ -8,13 +8,12 @@
 #include "app/context.h"
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
+#include "stages/blob_dialogue.h"
 
 namespace {
 
 const int kLineLimit = 80;
 const std::size_t kReceiveSize = 4096;
-const char kPrompt[] = "blob>";
-const char kPromptError[] = "*** serial port error";
 
 // Passes on what the module sent while the file goes out: its progress dots
 // to the operator, everything to the log. Taken in pieces when more is
@@ -64,27 +63,11 @@ int download(ConfiguratorContext& context) {
   std::fclose(file);
   pf::Sleep(100);
   sendNewline(context);
-  if (waitForText(context, kPrompt, 1000) < 0) return -1;
+  if (waitForBlobPrompt(context, 1000) < 0) return -1;
   printFlushed(pf::consoleOut(), " ");
   logPrint(context, " ");
   consoleThenLog(context, kMsgTransferred);
   return 0;
-}
-
-void flash(ConfiguratorContext& context) {
-  sendLine(context, "flash blob");
-  pf::Sleep(500);
-  // The spinner waits without limit, in short waits: only a failed port
-  // can end it early.
-  do {
-    endIfPortFailed(context);
-    advanceSpinner("Flashing blob");
-  } while (waitForText(context, kPrompt, 100) < 0);
-  printFlushed(pf::consoleOut(), "\n");
-  logPrint(context, "\n");
-  consoleThenLog(context, kMsgDone);
-  printFlushed(pf::consoleOut(), "\n");
-  logPrint(context, "\n");
 }
 
 int powerCycle(ConfiguratorContext& context) {
@@ -94,7 +77,7 @@ int powerCycle(ConfiguratorContext& context) {
     advanceSpinner(message(kMsgPowerOffRemoveJumperPowerOn));
   } while (waitForText(context, "Autoboot", 200) < 0);
   sendNewline(context);
-  if (waitForText(context, kPrompt, 2000) < 0) return -1;
+  if (waitForBlobPrompt(context, 2000) < 0) return -1;
   context.port->sendBreak();
   printFlushed(pf::consoleOut(), "\n");
   return confirmPrompt(context) ? 0 : -1;
@@ -102,23 +85,10 @@ int powerCycle(ConfiguratorContext& context) {
 
 }  // namespace
 
-bool confirmPrompt(ConfiguratorContext& context) {
-  bool clean = false;
-  for (int tries = 0; tries < 5 && !clean; ++tries) {
-    sendNewline(context);
-    if (waitForText(context, kPrompt, 1000) < 0) continue;
-    if (waitForText(context, kPromptError, 500) < 0) {
-      clean = true;
-    } else {
-      context.port->sendBreak();
-    }
-  }
-  sendNewline(context);
-  return clean;
-}
-
 int updateBootLoader(ConfiguratorContext& context) {
   if (download(context) < 0) return -1;
-  flash(context);
+  // blob flashes the image it just received, which is surely there.
+  flashWithSpinner(context, "blob");
+  reportFlashed(context);
   return powerCycle(context);
 }

@@ -8,9 +8,4 @@ struct ConfiguratorContext;
 // 0 on success, -1 on any failure.
 int updateBootLoader(ConfiguratorContext& context);
 
-// Sends "\n" and waits for a prompt with no "*** serial port error" after
-// it, breaking the line after each bad one; at most five tries. True when a
-// clean prompt came. A last line feed follows either way.
-bool confirmPrompt(ConfiguratorContext& context);
-
 #endif

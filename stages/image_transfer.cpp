@@ -9,10 +9,10 @@
 #include "disk/drive_watcher.h"
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
+#include "stages/blob_dialogue.h"
 
 namespace {
 
-const char kPrompt[] = "blob>";
 const int kUsbTries = 4;
 const int kConnectMs = 60000;
 const char kEscape = 0x1B;
@@ -35,39 +35,20 @@ bool connectUsbDisk(ConfiguratorContext& context, const char* name) {
     pf::Sleep(500);
     if (waitForText(context, "connected", kConnectMs) == 0) return true;
     sendChar(context, kEscape);
-    waitForText(context, kPrompt, 1000);
+    waitForBlobPrompt(context, 1000);
     if (tries == kUsbTries - 1) return false;
     consoleThenLog(context, kMsgReplugUsbCable);
   }
 }
 
 void flashImage(ConfiguratorContext& context, const char* name) {
-  char command[92];
-  std::snprintf(command, sizeof command, "flash %s", name);
-  sendLine(context, command);
-  pf::Sleep(500);
-  char label[92];
-  std::snprintf(label, sizeof label, "Flashing %s", name);
-  // What blob says while it flashes tells whether it had the image at all.
-  TextCapture answer;
-  answer.start("not downloaded");
-  promptWatcher.capture = &answer;
-  do {
-    endIfPortFailed(context);
-    advanceSpinner(label);
-  } while (waitForText(context, kPrompt, 100) < 0);
-  promptWatcher.capture = nullptr;
-  if (answer.sawWanted()) {
+  if (flashWithSpinner(context, name)) {
     printFlushed(pf::consoleOut(), "\n");
     printMessage(pf::consoleOut(), kMsgImageNotOnDisk);
     printMessage(context.log, kMsgImageNotOnDisk);
     context.abortProcedure();
   }
-  printFlushed(pf::consoleOut(), "\n");
-  logPrint(context, "\n");
-  consoleThenLog(context, kMsgDone);
-  printFlushed(pf::consoleOut(), "\n");
-  logPrint(context, "\n");
+  reportFlashed(context);
 }
 
 // True only for a file that opens and holds no byte at all. A file that
@@ -134,8 +115,9 @@ int transferImage(ConfiguratorContext& context, const char* name) {
   if (file != nullptr) copyToDrive(context, file);
   pf::Sleep(2500);
   removeDisk(context);
+  waitForBlobPrompt(context, -1);
   sendLine(context, "status");
-  waitForText(context, kPrompt, -1);
+  waitForBlobPrompt(context, -1);
   flashImage(context, name);
   return 0;
 }

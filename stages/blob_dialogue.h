@@ -1,0 +1,34 @@
+// Everything said to and heard from blob, the module's boot loader, that
+// more than one stage needs: its prompt, reaching it at 115200 baud after
+// the ROM loader, confirming it, and having blob flash what it holds.
+#ifndef VANTOR_STAGES_BLOB_DIALOGUE_H
+#define VANTOR_STAGES_BLOB_DIALOGUE_H
+
+struct ConfiguratorContext;
+
+extern const char kBlobPrompt[];
+
+// Waits for blob's prompt as waitForText does (-1: without limit).
+int waitForBlobPrompt(ConfiguratorContext& context, int timeoutMs);
+
+// After the ROM loader: closes the line, opens it again at 115200 baud,
+// breaks it and gets blob's prompt, confirmed. False when the port does not
+// open or no clean prompt came.
+bool reachBlob(ConfiguratorContext& context);
+
+// Sends "\n" and waits for a prompt with no "*** serial port error" after
+// it, breaking the line after each bad one; at most five tries. True when a
+// clean prompt came. A last line feed follows either way.
+bool confirmPrompt(ConfiguratorContext& context);
+
+// Has blob flash what it holds under `name` ("blob", "kernel", "ramdisk"):
+// the command, a pause, then the spinner "Flashing <name>" until the prompt
+// is back, without limit (only a failed port ends it early). True when blob
+// said "not downloaded" meanwhile: it had nothing to flash.
+bool flashWithSpinner(ConfiguratorContext& context, const char* name);
+
+// The end of a flash on the console and in the log: a line end, "Fatto",
+// an empty line.
+void reportFlashed(ConfiguratorContext& context);
+
+#endif
