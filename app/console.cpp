@@ -60,19 +60,3 @@ void advanceSpinner(const char* label) {
   printFlushed(pf::consoleOut(), "%c%s: %c", 13, label, kMarks[spinnerPhase]);
   spinnerPhase = (spinnerPhase + 1) % 4;
 }
-
-void ConfiguratorContext::abortProcedure() {
-  printMessage(pf::consoleOut(), kMsgNotCompleted);
-  printMessage(log, kMsgNotCompleted);
-  waitForEnter();
-  if (port != nullptr) port->close();
-  if (romLoaderFile != nullptr) {
-    std::fclose(romLoaderFile);
-    romLoaderFile = nullptr;
-  }
-  if (log != nullptr) {
-    std::fclose(log);
-    log = nullptr;
-  }
-  pf::exit(-1);
-}

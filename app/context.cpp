@@ -1,10 +1,32 @@
+// The record of a run and its members: the version class, the port object,
+// the configuration file, the log, and the ending of a failed run.
 #include "app/context.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "app/catalogue.h"
 #include "app/console.h"
+
+namespace {
+
+const char kConfigFile[] = "vantor_config.ini";
+
+struct FileNameKey {
+  const char* key;
+  const char* defaultName;
+  const char* logFormat;
+};
+
+const FileNameKey kFileNameKeys[4] = {
+    {"blob_boot", "blob-bootloader.txt", "[BLOB TXT]: %s\n"},
+    {"blob", "blob.uue", "[BLOB]: %s\n"},
+    {"kernel", "zImage", "[KERNEL]: %s\n"},
+    {"ramdisk", "cramfs.img", "[RAMDISK]: %s\n"},
+};
+
+}  // namespace
 
 OsClass classifyOs() {
   pf::OSVERSIONINFOA info;
@@ -29,10 +51,10 @@ ConfiguratorContext::ConfiguratorContext()
       baudRate(0),
       fileNames(),
       baudIndex(0),
-      baudCount(0),
-      baudRates(),
-      lineDelays(),
-      probeTimeoutMs(0),
+      baudCount(4),
+      baudRates{115200, 38400, 19200, 9600},
+      lineDelays{5, 30, 50, 50},
+      probeTimeoutMs(3000),
       probeThread(nullptr),
       drivesBefore(0),
       drivesNow(0),
@@ -43,23 +65,10 @@ ConfiguratorContext::ConfiguratorContext()
       log(nullptr),
       candidates(),
       candidateCount(0),
-      osClass(0),
+      osClass(classifyOs()),
       lineDelayMs(0),
       candidateIndex(0) {
-  osClass = classifyOs();
-  configuredPort = 0;
-  if (createPort() < 0) return;
-  log = nullptr;
-  romLoaderFile = nullptr;
-  const std::int32_t rates[4] = {115200, 38400, 19200, 9600};
-  const std::int32_t delays[4] = {5, 30, 50, 50};
-  for (int i = 0; i < 4; ++i) {
-    baudRates[i] = rates[i];
-    lineDelays[i] = delays[i];
-  }
-  baudIndex = 0;
-  baudCount = 4;
-  probeTimeoutMs = 3000;
+  createPort();
 }
 
 ConfiguratorContext::~ConfiguratorContext() {
@@ -77,4 +86,99 @@ int ConfiguratorContext::createPort() {
   }
   port = new (block) SerialPort();
   return 0;
+}
+
+int ConfiguratorContext::loadConfiguration() {
+  char directory[pf::MAX_PATH];
+  pf::DWORD length = pf::GetCurrentDirectoryA(sizeof directory, directory);
+  // Windows opens no profile whose path exceeds MAX_PATH: it answers with
+  // the defaults as if the file were missing.
+  char path[pf::MAX_PATH];
+  int pathLength = -1;
+  if (length > 0 && length < sizeof directory)
+    pathLength = std::snprintf(path, sizeof path, "%s\\%s", directory,
+                               kConfigFile);
+  if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof path) {
+    // Without a path to the file it cannot be read, and running on the
+    // defaults could flash other files than the operator configured.
+    consoleThenLog(*this, kMsgCannotOpenFile, kConfigFile);
+    return -1;
+  }
+
+  const char* tooLong = nullptr;
+  for (int i = 0; i < 4; ++i) {
+    // One character more than a name may have, to tell a name that fits
+    // exactly from one that was cut.
+    char value[kFileNameSize + 1] = {};
+    pf::DWORD n = pf::GetPrivateProfileStringA(
+        "File Name", kFileNameKeys[i].key, kFileNameKeys[i].defaultName, value,
+        sizeof value, path);
+    value[sizeof value - 1] = '\0';
+    if (n >= kFileNameSize && tooLong == nullptr) tooLong = fileNames[i];
+    // A name that did not fit is kept cut only for the log and the message
+    // that refuses it.
+    std::memcpy(fileNames[i], value, kFileNameSize - 1);
+    fileNames[i][kFileNameSize - 1] = '\0';
+  }
+  configuredPort = static_cast<std::int32_t>(
+      pf::GetPrivateProfileIntA("COM", "port", 0, path));
+  std::snprintf(portName, sizeof portName, "COM%d", configuredPort);
+
+  printMessage(log, kMsgFileNames);
+  for (int i = 0; i < 4; ++i) logPrint(*this, kFileNameKeys[i].logFormat, fileNames[i]);
+  logPrint(*this, "[COM PORT]: %s\n\n",
+           configuredPort != 0 ? portName : "* auto-detect");
+
+  if (tooLong != nullptr) {
+    consoleThenLog(*this, kMsgCannotOpenFile, tooLong);
+    return -1;
+  }
+  return 0;
+}
+
+int ConfiguratorContext::openLog(const char* fileName) {
+  log = pf::fopen(fileName, "w");
+  if (log != nullptr) return 0;
+
+  char windows[pf::MAX_PATH];
+  pf::UINT length = pf::GetWindowsDirectoryA(windows, sizeof windows);
+  char directory[2 * pf::MAX_PATH];
+  char fallback[3 * pf::MAX_PATH];
+  int dirLength = -1, fallbackLength = -1;
+  if (length > 0 && length < sizeof windows) {
+    dirLength = std::snprintf(directory, sizeof directory, "%s\\temp\\", windows);
+    fallbackLength = std::snprintf(fallback, sizeof fallback, "%s%s",
+                                   directory, fileName);
+  }
+  if (dirLength < 0 || static_cast<std::size_t>(dirLength) >= sizeof directory ||
+      fallbackLength < 0 ||
+      static_cast<std::size_t>(fallbackLength) >= sizeof fallback) {
+    printMessage(pf::consoleOut(), kMsgCannotOpenFile, fileName);
+    return -1;
+  }
+
+  log = pf::fopen(fallback, "w");
+  if (log != nullptr) return 0;
+  if (pf::CreateDirectoryA(directory, nullptr)) {
+    log = pf::fopen(fallback, "w");
+    if (log != nullptr) return 0;
+  }
+  printMessage(pf::consoleOut(), kMsgCannotOpenFile, fallback);
+  return -1;
+}
+
+void ConfiguratorContext::abortProcedure() {
+  printMessage(pf::consoleOut(), kMsgNotCompleted);
+  printMessage(log, kMsgNotCompleted);
+  waitForEnter();
+  if (port != nullptr) port->close();
+  if (romLoaderFile != nullptr) {
+    std::fclose(romLoaderFile);
+    romLoaderFile = nullptr;
+  }
+  if (log != nullptr) {
+    std::fclose(log);
+    log = nullptr;
+  }
+  pf::exit(-1);
 }
