@@ -2,8 +2,10 @@
 // run time because the program must still start on systems without it, and
 // the whole device tree is walked because the volume's node is known only by
 // its id.
+#include "disk/device_ejector.h"
+
 #include "app/console.h"
-#include "disk/device_eject.h"
+#include "disk/device_names.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
-// Names of device nodes: matching an id against the wanted one, and the
-// name the operator knows a device by, from the device's registry key.
+#include "disk/device_names.h"
+
 #include <cctype>
 
-#include "disk/device_eject.h"
+#include "disk/bounded_text.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -10,15 +11,9 @@ constexpr char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum\\";
 constexpr std::size_t kKeyPathSize = 1024;
 constexpr pf::DWORD kNameDataSize = 1024;
 
-void appendBounded(char* buffer, std::size_t capacity, std::size_t* length,
-                   const char* text) {
-  while (*text != '\0' && *length + 1 < capacity) buffer[(*length)++] = *text++;
-  buffer[*length] = '\0';
-}
-
 }  // namespace
 
-int DeviceEjector::matchDeviceName(const char* wanted, const char* candidate) {
+int matchDeviceName(const char* wanted, const char* candidate) {
   if (wanted == nullptr) wanted = "";
   if (candidate == nullptr) candidate = "";
   for (;; ++wanted, ++candidate) {
@@ -31,8 +26,8 @@ int DeviceEjector::matchDeviceName(const char* wanted, const char* candidate) {
   }
 }
 
-int DeviceEjector::deviceDisplayName(const char* deviceId, char* buffer,
-                                     std::size_t capacity) {
+int deviceDisplayName(const char* deviceId, char* buffer,
+                      std::size_t capacity) {
   if (buffer != nullptr && capacity > 0) buffer[0] = '\0';
   if (deviceId == nullptr || deviceId[0] == '\0' || buffer == nullptr ||
       capacity == 0)

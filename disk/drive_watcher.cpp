@@ -3,7 +3,7 @@
 #include "app/catalogue.h"
 #include "app/console.h"
 #include "app/context.h"
-#include "disk/device_eject.h"
+#include "disk/drive_eject.h"
 #include "serial/prompt_watcher.h"
 
 namespace {

@@ -2,7 +2,10 @@
 // the volume's device interface: "\??\" and the device instance id with '#'
 // for '\', followed by "#{interface class}". A fixed disk's record holds a
 // disk signature and an offset instead, which is not an id at all.
-#include "disk/device_eject.h"
+#include "disk/mounted_device.h"
+
+#include "disk/bounded_text.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -13,12 +16,6 @@ constexpr pf::DWORD kMountedDataSize = 1024;
 
 // The prefix of every interface name that the mount manager records.
 constexpr char kInterfacePrefix[4] = {'\\', '?', '?', '\\'};
-
-void appendBounded(char* buffer, std::size_t capacity, std::size_t* length,
-                   const char* text) {
-  while (*text != '\0' && *length + 1 < capacity) buffer[(*length)++] = *text++;
-  buffer[*length] = '\0';
-}
 
 unsigned unitAt(const pf::BYTE* data, std::size_t index) {
   return static_cast<unsigned>(data[2 * index]) |

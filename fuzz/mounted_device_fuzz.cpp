@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "disk/device_eject.h"
+#include "disk/mounted_device.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/sim/machine.h"
 

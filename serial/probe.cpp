@@ -14,6 +14,8 @@ namespace {
 
 const int kProbeSettleMs = 50;
 const int kProbeAnswerMs = 1000;
+// Message 17 with a port name and a baud rate filled in.
+const std::size_t kConnectingTextSize = 96;
 
 struct SectionGuard {
   explicit SectionGuard(pf::CRITICAL_SECTION& section) : section_(section) {
@@ -79,7 +81,7 @@ void ProbeJob::release() {
 }
 
 int probePort(ProbeJob& job) {
-  char text[96];
+  char text[kConnectingTextSize];
   std::snprintf(text, sizeof text, message(kMsgConnectingTo), job.name, job.baud);
   whileWanted(job, [&](ConfiguratorContext& context) {
     printFlushed(pf::consoleOut(), "%s", text);

@@ -12,13 +12,12 @@
 
 #include <atomic>
 
+#include "app/context.h"
 #include "serial/serial_port.h"
-
-struct ConfiguratorContext;
 
 struct ProbeJob {
   ConfiguratorContext* context;
-  char name[40];
+  char name[kPortNameSize];
   int baud;
   int candidateIndex;
   SerialPort port;

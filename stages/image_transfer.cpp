@@ -16,6 +16,8 @@ namespace {
 const int kUsbTries = 4;
 const int kConnectMs = 60000;
 const char kEscape = 0x1B;
+// "usbddisk " and an image name, with room to spare.
+const std::size_t kCommandSize = 92;
 
 // The file each image name copies; none for any other name.
 const char* imageFile(ConfiguratorContext& context, const char* name) {
@@ -28,7 +30,7 @@ const char* imageFile(ConfiguratorContext& context, const char* name) {
 // Asks blob for its USB disk, at most four times. True once it reports the
 // disk connected, whichever try that was.
 bool connectUsbDisk(ConfiguratorContext& context, const char* name) {
-  char command[92];
+  char command[kCommandSize];
   std::snprintf(command, sizeof command, "usbddisk %s", name);
   for (int tries = 0;; ++tries) {
     sendLine(context, command);

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "app/context.h"
-#include "disk/device_eject.h"
+#include "disk/device_ejector.h"
+#include "disk/drive_eject.h"
+#include "disk/mounted_device.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "disk/device_eject.h"
+#include "disk/device_ejector.h"
+#include "disk/device_names.h"
+#include "disk/mounted_device.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -27,7 +29,7 @@ class DeviceNamesTest : public SimTest {
   }
   std::string name(const std::string& deviceId, std::size_t capacity = 512) {
     std::string buffer(capacity + 8, 'x');
-    int found = DeviceEjector::deviceDisplayName(deviceId.c_str(), &buffer[0],
+    int found = deviceDisplayName(deviceId.c_str(), &buffer[0],
                                                  capacity);
     if (buffer[capacity] != 'x') return "<overrun>";
     return found ? buffer.c_str() : "<none>";
@@ -128,7 +130,7 @@ TEST_F(DeviceNamesTest, WantedNamesMatchCaseInsensitivelyWithATrailingStar) {
       {"AB", "AC", 0},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(c.match, DeviceEjector::matchDeviceName(c.wanted, c.candidate))
+    EXPECT_EQ(c.match, matchDeviceName(c.wanted, c.candidate))
         << c.wanted << " / " << c.candidate;
 }
 

@@ -1,16 +1,13 @@
-// Removal of the module's USB disk through the configuration manager, without
-// the operator: the drive letter leads to the volume's device id, the device
-// tree leads from the volume to the removable device that carries it, and
-// that device is asked to eject.
-#ifndef VANTOR_DISK_DEVICE_EJECT_H
-#define VANTOR_DISK_DEVICE_EJECT_H
+// The configuration manager's eject: the device tree leads from a volume's
+// device id to the removable device that carries it, and that device is
+// asked to eject.
+#ifndef VANTOR_DISK_DEVICE_EJECTOR_H
+#define VANTOR_DISK_DEVICE_EJECTOR_H
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
-
-struct ConfiguratorContext;
 
 enum EjectorStatus : std::uint32_t {
   Ready = 0,
@@ -86,15 +83,6 @@ struct DeviceEjector {
                              const char* wanted, pf::DEVINST first, int depth,
                              pf::ULONG* detail);
 
-  // The device's friendly name or description from the registry; 1 when one
-  // was found.
-  static int deviceDisplayName(const char* deviceId, char* buffer,
-                               std::size_t capacity);
-
-  // Case-insensitive equality in which a '*' in `wanted` stands for any
-  // remainder of `candidate`; 1 for a match.
-  static int matchDeviceName(const char* wanted, const char* candidate);
-
  private:
   bool hasEveryEntryPoint() const;
   EjectResult visitNode(const DevNodeLink* parent, int* counter,
@@ -106,13 +94,5 @@ struct DeviceEjector {
                          const char* deviceId, const char* displayName,
                          pf::ULONG* detail);
 };
-
-// The device instance id of the volume behind a drive name ("F:"), from the
-// mount manager's record; 1 when the drive has one (possibly empty), else 0.
-int mountedDeviceId(const char* driveName, char* buffer, std::size_t capacity);
-
-// Ejects the device behind the drive letter; 0 when the eject was requested
-// successfully, -1 otherwise. The outcome goes to the log only.
-int ejectDrive(ConfiguratorContext& context, char letter);
 
 #endif

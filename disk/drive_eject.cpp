@@ -1,14 +1,27 @@
-// The eject as the disk removal uses it: one attempt, its outcome in the
-// log, and a plain result so that the caller can fall back to the operator.
+#include "disk/drive_eject.h"
+
 #include <cstdio>
 
 #include "app/console.h"
 #include "app/context.h"
-#include "disk/device_eject.h"
+#include "disk/device_ejector.h"
+#include "disk/mounted_device.h"
 
 namespace {
 
 constexpr std::size_t kDriveNameSize = 80;
+
+// The failures the log names; any other gives its code alone.
+struct EjectFailure {
+  EjectResult result;
+  const char* reason;
+};
+constexpr EjectFailure kEjectFailures[] = {
+    {NotFound, "not found"},
+    {NotRemovable, "not removable"},
+    {HasProblem, "has problem"},
+    {Vetoed, "vetoed"},
+};
 
 }  // namespace
 
@@ -47,27 +60,14 @@ int ejectDrive(ConfiguratorContext& context, char letter) {
   }
   unsigned code = static_cast<unsigned>(result);
   unsigned value = static_cast<unsigned>(detail);
-  switch (result) {
-    case NotFound:
-      logPrint(context, "Error ejecting device %s, not found (%u,%u)!\n",
-               deviceId, code, value);
-      break;
-    case NotRemovable:
-      logPrint(context, "Error ejecting device %s, not removable (%u,%u)!\n",
-               deviceId, code, value);
-      break;
-    case HasProblem:
-      logPrint(context, "Error ejecting device %s, has problem (%u,%u)!\n",
-               deviceId, code, value);
-      break;
-    case Vetoed:
-      logPrint(context, "Error ejecting device %s, vetoed (%u,%u)!\n",
-               deviceId, code, value);
-      break;
-    default:
-      logPrint(context, "Error ejecting device %s, error code %u,%u!\n",
-               deviceId, code, value);
-      break;
+  for (const EjectFailure& failure : kEjectFailures) {
+    if (failure.result == result) {
+      logPrint(context, "Error ejecting device %s, %s (%u,%u)!\n", deviceId,
+               failure.reason, code, value);
+      return -1;
+    }
   }
+  logPrint(context, "Error ejecting device %s, error code %u,%u!\n", deviceId,
+           code, value);
   return -1;
 }
