@@ -126,7 +126,7 @@ void removeTree(const std::string& path) {
 
 }  // namespace
 
-Machine::Machine() : impl_(new Impl) {
+Machine::Machine() : impl_(new Impl), records_(new PlatformRecords) {
   auto main = std::make_unique<ThreadRec>();
   main->id = 0;
   impl_->threads.push_back(std::move(main));

@@ -116,6 +116,8 @@ struct ShellExecuteRecord {
   std::int64_t at = 0;
 };
 
+struct PlatformRecords;
+
 class Machine {
  public:
   Machine();
@@ -229,10 +231,9 @@ class Machine {
   // Earliest time at which anything scheduled happens.
   std::int64_t nextEventUs();
 
-  // ---- bookkeeping of the platform calls ----
-  std::map<std::uintptr_t, std::pair<int, int>> handleTable;  // kind, index
-  std::uintptr_t nextHandle = 0x1000;
-  std::string locale = "C";
+  // ---- the platform calls' own records (handles, the locale, open
+  // registry keys), defined where the calls are: tests leave them alone ----
+  PlatformRecords& records() { return *records_; }
 
   // ---- configuration manager (setupapi.dll) ----
   SimDeviceTree deviceTree;
@@ -241,6 +242,7 @@ class Machine {
 
  private:
   std::unique_ptr<Impl> impl_;
+  std::unique_ptr<PlatformRecords> records_;
   std::string root_;
   int callCounts_[static_cast<int>(Call::Count)] = {};
   int failTimes_[static_cast<int>(Call::Count)] = {};

@@ -41,22 +41,6 @@ void Machine::pressEnter(int times) {
   for (int i = 0; i < times; ++i) keys.push_back('\n');
 }
 
-void Machine::fail(Call call, int times) {
-  failTimes_[static_cast<int>(call)] = times;
-}
-
-void Machine::failNth(Call call, int n) {
-  failNth_[static_cast<int>(call)] = n;
-}
-
-bool Machine::shouldFail(Call call) {
-  int i = static_cast<int>(call);
-  if (failNth_[i] > 0 && --failNth_[i] == 0) return true;
-  if (failTimes_[i] == 0) return false;
-  if (failTimes_[i] > 0) --failTimes_[i];
-  return true;
-}
-
 }  // namespace sim
 
 namespace pf {
@@ -80,19 +64,19 @@ char* setlocale(int category, const char* locale) {
   sim::Machine& m = sim::machine();
   if (category != LC_ALL || locale == nullptr) return nullptr;
   if (std::strcmp(locale, ".OCP") == 0)
-    m.locale = "Italian_Italy." + std::to_string(m.codePage);
+    m.records().locale = "Italian_Italy." + std::to_string(m.codePage);
   else if (std::strcmp(locale, "C") == 0 || locale[0] == '\0')
-    m.locale = "C";
+    m.records().locale = "C";
   else
     return nullptr;
-  std::snprintf(answer, sizeof answer, "%s", m.locale.c_str());
+  std::snprintf(answer, sizeof answer, "%s", m.records().locale.c_str());
   return answer;
 }
 
 std::size_t wcstombs(char* dest, const wchar_t* src, std::size_t max) {
   if (sim::enterFails(sim::Call::wcstombs)) return static_cast<std::size_t>(-1);
   sim::Machine& m = sim::machine();
-  bool oem = m.locale != "C";
+  bool oem = m.records().locale != "C";
   std::size_t written = 0;
   for (const wchar_t* p = src;; ++p) {
     int byte;

@@ -3,7 +3,11 @@
 #ifndef VANTOR_PLATFORM_SIM_SIM_INTERNAL_H
 #define VANTOR_PLATFORM_SIM_SIM_INTERNAL_H
 
+#include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/sim/machine.h"
 
@@ -17,6 +21,15 @@ inline bool enterFails(Call call) {
   m.count(call);
   return m.shouldFail(call);
 }
+
+// What the platform calls keep for themselves, one set per machine.
+struct PlatformRecords {
+  std::map<std::uintptr_t, std::pair<int, int>> handleTable;  // kind, index
+  std::uintptr_t nextHandle = 0x1000;
+  std::string locale = "C";
+  // Open registry keys: a key's handle is 0x10 plus its index here.
+  std::vector<std::string> openKeys;
+};
 
 FILE* openConsoleStream(Machine& machine);
 

@@ -14,17 +14,7 @@ std::string normalKey(std::string path) {
   return lowerCase(path);
 }
 
-// Open keys are handles whose index is the position of the key's path in a
-// per-machine list.
-std::vector<std::string>& openKeys() {
-  static std::vector<std::string> keys;
-  static Machine* owner = nullptr;
-  if (owner != &machine()) {
-    keys.clear();
-    owner = &machine();
-  }
-  return keys;
-}
+std::vector<std::string>& openKeys() { return machine().records().openKeys; }
 
 const std::vector<SimRegistryValue>* keyValues(pf::HKEY key) {
   HandleInfo info = lookupHandle(reinterpret_cast<pf::HANDLE>(key));

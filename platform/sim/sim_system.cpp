@@ -12,22 +12,24 @@ namespace sim {
 
 pf::HANDLE makeHandle(HandleKind kind, int index) {
   Machine& m = machine();
-  std::uintptr_t value = m.nextHandle;
-  m.nextHandle += 4;
-  m.handleTable[value] = {static_cast<int>(kind), index};
+  PlatformRecords& r = m.records();
+  std::uintptr_t value = r.nextHandle;
+  r.nextHandle += 4;
+  r.handleTable[value] = {static_cast<int>(kind), index};
   return reinterpret_cast<pf::HANDLE>(value);
 }
 
 HandleInfo lookupHandle(pf::HANDLE handle) {
   Machine& m = machine();
-  auto it = m.handleTable.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == m.handleTable.end()) return HandleInfo{};
+  auto& table = m.records().handleTable;
+  auto it = table.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == table.end()) return HandleInfo{};
   return HandleInfo{static_cast<HandleKind>(it->second.first),
                     it->second.second};
 }
 
 void releaseHandle(pf::HANDLE handle) {
-  machine().handleTable.erase(reinterpret_cast<std::uintptr_t>(handle));
+  machine().records().handleTable.erase(reinterpret_cast<std::uintptr_t>(handle));
 }
 
 namespace {
