@@ -58,6 +58,14 @@ class TimelineTest : public WholeRunTest {
     };
   }
 
+  void runAndCompare(const devmodel::ModuleConfig& config, int status,
+                     const std::string& name) {
+    plugModule(config);
+    watch();
+    EXPECT_EQ(status, runProgram());
+    expectTimeline(name);
+  }
+
   // The run's timeline compared with the stored one.
   void expectTimeline(const std::string& name) {
     std::string path = std::string(VANTOR_SOURCE_DIR) + "/tests/timeline/" +
@@ -150,14 +158,12 @@ class TimelineTest : public WholeRunTest {
 
 // The pauses of a complete run: the probe's settling, the pause after each
 // record, the reconnection to blob, the boot loader's lines, the flashes,
-// the waits around the USB disk and its removal.
+// the waits around the USB disk and its removal. An instant module leaves
+// only the program's own pauses.
 TEST_F(TimelineTest, AWholeRun) {
   devmodel::ModuleConfig config = expecting(inputs);
-  config.replyDelayUs = 0;  // an instant module leaves only the program's pauses
-  plugModule(config);
-  watch();
-  EXPECT_EQ(0, runProgram());
-  expectTimeline("whole_run");
+  config.replyDelayUs = 0;
+  runAndCompare(config, 0, "whole_run");
 }
 
 // The time limits: a module that never answers the probe at any rate, a
@@ -165,30 +171,21 @@ TEST_F(TimelineTest, AWholeRun) {
 TEST_F(TimelineTest, TheTimeLimitsOfASilentModule) {
   devmodel::ModuleConfig config = expecting(inputs);
   config.silentAfterEvent = "probe";
-  plugModule(config);
-  watch();
-  EXPECT_EQ(-1, runProgram());
-  expectTimeline("silent_module");
+  runAndCompare(config, -1, "silent_module");
 }
 
 TEST_F(TimelineTest, TheTimeLimitsOfABlobThatNeverStarts) {
   devmodel::ModuleConfig config = expecting(inputs);
   config.replyDelayUs = 0;
   config.silentAfterEvent = "blob-start";
-  plugModule(config);
-  watch();
-  EXPECT_EQ(-1, runProgram());
-  expectTimeline("blob_never_starts");
+  runAndCompare(config, -1, "blob_never_starts");
 }
 
 TEST_F(TimelineTest, TheTimeLimitsOfABlobThatNeverConnects) {
   devmodel::ModuleConfig config = expecting(inputs);
   config.replyDelayUs = 0;
   config.connectFromTry = 0;
-  plugModule(config);
-  watch();
-  EXPECT_EQ(-1, runProgram());
-  expectTimeline("never_connected");
+  runAndCompare(config, -1, "never_connected");
 }
 
 }  // namespace
