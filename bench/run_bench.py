@@ -29,11 +29,54 @@ import e2e  # noqa: E402
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
-def cpu_seconds(pid):
-    """User and system time of a process and its threads, from /proc."""
+def _stat(pid):
     with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
+        return f.read().rsplit(")", 1)[1].split()
+
+
+class CpuWatch:
+    """User and system time, from /proc, of every process running the
+    program `name` (threads included). Wine may run it in a process of its
+    own that is no child of the one started (a 32-bit program is handed on
+    by start.exe and then belongs to init, which reaps it at once), so the
+    program is found by its command line, and sampled every 20 ms so that
+    its last figures outlive it."""
+
+    def __init__(self, name):
+        self.name = name.lower().encode()
+        self.last = {}
+        self.lock = threading.Lock()
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _sample(self):
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read().split(b"\0")[0]
+                if not command.lower().endswith(self.name):
+                    continue
+                fields = _stat(int(entry))
+            except OSError:
+                continue
+            with self.lock:
+                self.last[int(entry)] = int(fields[11]) + int(fields[12])
+
+    def _run(self):
+        while not self.stopped.wait(0.02):
+            self._sample()
+
+    def seconds(self):
+        self._sample()
+        with self.lock:
+            return sum(self.last.values()) / TICKS
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join()
 
 
 def without_read_backs(path):
@@ -80,9 +123,13 @@ def measure(b, bits, record_count, plain):
             p = env.spawn(exe, ["COM5", "blob-bootloader.txt"], cwd=work,
                           time_limit=600)
             marks = {}
-            for name in ("upload-start", "upload-end", "wait-start", "wait-end"):
-                p.expect(("mark %s" % name).encode(), timeout=600)
-                marks[name] = cpu_seconds(p.pid)
+            cpu = CpuWatch("upload_bench.exe")
+            try:
+                for name in ("upload-start", "upload-end", "wait-start", "wait-end"):
+                    p.expect(("mark %s" % name).encode(), timeout=600)
+                    marks[name] = cpu.seconds()
+            finally:
+                cpu.stop()
             status = p.wait(30)
             out = p.output.decode(errors="replace")
         verdict = device.finish()
