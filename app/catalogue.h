@@ -56,6 +56,14 @@ enum MessageId : int {
 };
 
 
+// A message as the printing functions take it: made from a name only, never
+// from a bare number, and, unlike the enumeration itself, a type that may
+// stand last before the "..." of a function with a variable argument list.
+struct Message {
+  constexpr Message(MessageId name) : id(name) {}
+  MessageId id;
+};
+
 struct MessageCatalogue {
   const wchar_t* wideTexts[kMessageCount];
   // The texts in the console's code page; each its own heap block.

@@ -19,29 +19,29 @@ int printFlushed(FILE* stream, const char* format, ...) {
   return result;
 }
 
-void printMessage(FILE* stream, MessageId n, ...) {
+void printMessage(FILE* stream, Message n, ...) {
   va_list arguments;
   va_start(arguments, n);
-  vprintFlushed(stream, message(n), arguments);
+  vprintFlushed(stream, message(n.id), arguments);
   va_end(arguments);
 }
 
-void consoleThenLog(ConfiguratorContext& context, MessageId n, ...) {
+void consoleThenLog(ConfiguratorContext& context, Message n, ...) {
   va_list arguments, copy;
   va_start(arguments, n);
   va_copy(copy, arguments);
-  vprintFlushed(pf::consoleOut(), message(n), arguments);
-  vprintFlushed(context.log, message(n), copy);
+  vprintFlushed(pf::consoleOut(), message(n.id), arguments);
+  vprintFlushed(context.log, message(n.id), copy);
   va_end(copy);
   va_end(arguments);
 }
 
-void logThenConsole(ConfiguratorContext& context, MessageId n, ...) {
+void logThenConsole(ConfiguratorContext& context, Message n, ...) {
   va_list arguments, copy;
   va_start(arguments, n);
   va_copy(copy, arguments);
-  vprintFlushed(context.log, message(n), arguments);
-  vprintFlushed(pf::consoleOut(), message(n), copy);
+  vprintFlushed(context.log, message(n.id), arguments);
+  vprintFlushed(pf::consoleOut(), message(n.id), copy);
   va_end(copy);
   va_end(arguments);
 }

@@ -17,11 +17,11 @@ int printFlushed(FILE* stream, const char* format, ...) PF_PRINTF_FORMAT(2, 3);
 int vprintFlushed(FILE* stream, const char* format, va_list arguments);
 
 // Catalogue message n, with its arguments, onto one stream.
-void printMessage(FILE* stream, MessageId n, ...);
+void printMessage(FILE* stream, Message n, ...);
 // Message n on the console and then in the log (when it is open), or in the
 // opposite order.
-void consoleThenLog(ConfiguratorContext& context, MessageId n, ...);
-void logThenConsole(ConfiguratorContext& context, MessageId n, ...);
+void consoleThenLog(ConfiguratorContext& context, Message n, ...);
+void logThenConsole(ConfiguratorContext& context, Message n, ...);
 
 // A line of the log only, when the log is open.
 void logPrint(ConfiguratorContext& context, const char* format, ...)
