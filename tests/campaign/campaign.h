@@ -75,6 +75,11 @@ struct Setting {
 
   // The machine, the USB disk and the operator.
   Trigger unplug;                  // the adapter is pulled out
+  std::int64_t unplugAtUs = -1;    // or at this moment
+  // One platform call that fails once: its index in sim::Call and which
+  // call of that kind, counted from the start.
+  int failingCall = -1;
+  int failingNth = 0;
   struct Burst {
     Trigger at;
     std::string bytes;

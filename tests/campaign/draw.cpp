@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 
+#include "platform/sim/machine.h"
 #include "tests/campaign/campaign.h"
 
 namespace campaign {
@@ -233,6 +234,40 @@ Setting draw(Choices& c) {
     fault("adapter unplugged");
   }
   if (chance(c, 16)) {
+    s.unplugAtUs = c.range(0, 90000) * 1000LL;
+    fault("adapter unplugged");
+  }
+  if (chance(c, 10)) {
+    // The calls the program makes, with about how often a run makes each.
+    struct Failing {
+      sim::Call call;
+      int most;
+      const char* kind;
+    };
+    const std::vector<Failing> calls = {
+        {sim::Call::ReadFile, 3000, "ReadFile fails"},
+        {sim::Call::WriteFile, 1500, "WriteFile fails"},
+        {sim::Call::ClearCommError, 20000, "ClearCommError fails"},
+        {sim::Call::CreateFileA, 12, "CreateFileA fails"},
+        {sim::Call::SetCommState, 12, "SetCommState fails"},
+        {sim::Call::SetCommBreak, 4, "SetCommBreak fails"},
+        {sim::Call::CloseHandle, 20, "CloseHandle fails"},
+        {sim::Call::fopen, 8, "fopen fails"},
+        {sim::Call::malloc, 6, "malloc fails"},
+        {sim::Call::getdrives, 400, "getdrives fails"},
+        {sim::Call::CreateThread, 12, "CreateThread fails"},
+        {sim::Call::GetPrivateProfileStringA, 5, "GetPrivateProfileStringA fails"},
+        {sim::Call::RegEnumValueA, 6, "RegEnumValueA fails"},
+        {sim::Call::SHFileOperationA, 2, "SHFileOperationA fails"},
+        {sim::Call::ShellExecuteA, 2, "ShellExecuteA fails"},
+        {sim::Call::LoadLibraryA, 2, "LoadLibraryA fails"},
+    };
+    const Failing& failing = c.pick(calls);
+    s.failingCall = static_cast<int>(failing.call);
+    s.failingNth = c.range(1, failing.most);
+    fault(failing.kind);
+  }
+  if (chance(c, 16)) {
     s.diskDelayUs = c.range(5, 120) * 1000000LL;
     fault("USB disk late");
   }
@@ -322,6 +357,8 @@ std::string Setting::describe() const {
     out << "\n";
   }
   if (unplug.drawn()) out << "  unplug after " << unplug.event << " +" << unplug.laterUs << " us\n";
+  if (unplugAtUs >= 0) out << "  unplug at " << unplugAtUs << " us\n";
+  if (failingCall >= 0) out << "  platform call " << failingCall << " fails at call " << failingNth << "\n";
   if (copyRefused != 0) out << "  copy refused for image " << copyRefused << "\n";
   if (!lostImage.empty()) out << "  disk loses " << lostImage << "\n";
   if (ejectRefusals != 0) out << "  eject refusals " << ejectRefusals << "\n";

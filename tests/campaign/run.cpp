@@ -25,6 +25,9 @@ const std::string kDone =
 const char kLogName[] = "vantor_config.log";
 const char kFallbackLog[] = "C:\\WINDOWS\\temp\\vantor_config.log";
 const std::int64_t kSecond = 1000000;
+// The start of message 34, which asks for the disk's removal.
+const char kAppletRequest[] = "Nella finestra 'Scollegamento";
+const std::int64_t kOperatorLooksUs = 500000;
 
 bool endsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() &&
@@ -408,10 +411,24 @@ Outcome run(const Setting& s) {
   m.deviceTree.onEject = [w, removeDisk, ejectLag](const std::string&) {
     w->machine->at(w->machine->nowUs() + ejectLag, removeDisk);
   };
+  // The operator follows message 34 whether or not the hot-plug applet
+  // opened by itself: a few seconds after it appears, the disk is removed.
   std::int64_t appletLag = s.appletRemovalUs;
-  m.onShellExecute = [w, removeDisk, appletLag](const sim::ShellExecuteRecord&) {
-    w->machine->at(w->machine->nowUs() + appletLag, removeDisk);
+  auto followed = std::make_shared<int>(0);
+  auto look = std::make_shared<std::function<void(std::int64_t)>>();
+  *look = [w, removeDisk, appletLag, followed, look](std::int64_t now) {
+    sim::Machine& machine = *w->machine;
+    int asked = 0;
+    for (std::size_t at = machine.console.find(kAppletRequest); at != std::string::npos;
+         at = machine.console.find(kAppletRequest, at + 1))
+      ++asked;
+    for (; *followed < asked; ++*followed) machine.at(now + appletLag, removeDisk);
+    std::weak_ptr<std::function<void(std::int64_t)>> again = look;
+    machine.at(now + kOperatorLooksUs, [again](std::int64_t t) {
+      if (auto next = again.lock()) (*next)(t);
+    });
   };
+  m.at(0, [look](std::int64_t now) { (*look)(now); });
   if (s.ejectRefusals != 0)
     m.deviceTree.fail(sim::CmCall::CM_Request_Device_EjectA, sim::CR_FAILURE, "",
                       s.ejectRefusals);
@@ -443,6 +460,8 @@ Outcome run(const Setting& s) {
   };
 
   // ---- the machine and the operator
+  if (s.unplugAtUs >= 0) m.at(s.unplugAtUs, [w](std::int64_t now) { w->unplug(now); });
+  if (s.failingCall >= 0) m.failNth(static_cast<sim::Call>(s.failingCall), s.failingNth);
   if (s.copyRefused != 0) m.failNth(sim::Call::SHFileOperationA, s.copyRefused);
   if (s.probeThreadFails) m.failNth(sim::Call::CreateThread, 1);
   if (s.logInCurrentFolderFails) m.unopenable.push_back(kLogName);
@@ -497,7 +516,9 @@ Outcome run(const Setting& s) {
   if (out.ended && out.status == -1) {
     if (!endsWith(console, kAbort)) v.push_back("exit status -1 without message 39 last on the console");
     if (logHost.empty()) {
-      if (!s.logNowhere) v.push_back("no log file after a failed run");
+      // Only a run that ended before its log was open may leave none, and
+      // such a run never reached a port.
+      if (!watch.exchanges.empty()) v.push_back("no log file after a failed run");
     } else if (!endsWith(lfLines(rawLog), kAbort)) {
       v.push_back("exit status -1 but the log does not end with message 39");
     }
