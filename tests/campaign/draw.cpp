@@ -223,7 +223,8 @@ Setting draw(Choices& c) {
     for (int i = 0; i < n; ++i) {
       Trigger at;
       at.event = chance(c, 2) ? numbered("prompt", c.range(1, 12)) : drawEvent(c, s);
-      at.laterUs = c.range(0, 3) * 400;
+      // Right before the module's answer, or anywhere in the next seconds.
+      at.laterUs = chance(c, 2) ? c.range(1, 3000) * 1000LL : c.range(0, 3) * 400;
       s.noise.push_back({at, drawNoise(c)});
     }
     fault("noise bytes on the line");
