@@ -416,19 +416,22 @@ Outcome run(const Setting& s) {
   std::int64_t appletLag = s.appletRemovalUs;
   auto followed = std::make_shared<int>(0);
   auto look = std::make_shared<std::function<void(std::int64_t)>>();
-  *look = [w, removeDisk, appletLag, followed, look](std::int64_t now) {
+  // The run holds the look; its timed events only refer to it.
+  std::weak_ptr<std::function<void(std::int64_t)>> self = look;
+  *look = [w, removeDisk, appletLag, followed, self](std::int64_t now) {
     sim::Machine& machine = *w->machine;
     int asked = 0;
     for (std::size_t at = machine.console.find(kAppletRequest); at != std::string::npos;
          at = machine.console.find(kAppletRequest, at + 1))
       ++asked;
     for (; *followed < asked; ++*followed) machine.at(now + appletLag, removeDisk);
-    std::weak_ptr<std::function<void(std::int64_t)>> again = look;
-    machine.at(now + kOperatorLooksUs, [again](std::int64_t t) {
+    machine.at(now + kOperatorLooksUs, [again = self](std::int64_t t) {
       if (auto next = again.lock()) (*next)(t);
     });
   };
-  m.at(0, [look](std::int64_t now) { (*look)(now); });
+  m.at(0, [self](std::int64_t now) {
+    if (auto first = self.lock()) (*first)(now);
+  });
   if (s.ejectRefusals != 0)
     m.deviceTree.fail(sim::CmCall::CM_Request_Device_EjectA, sim::CR_FAILURE, "",
                       s.ejectRefusals);
