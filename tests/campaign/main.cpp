@@ -24,6 +24,14 @@ void usage() {
 
 }  // namespace
 
+// A probe abandoned in the last moments of a run may not have run again
+// before the process ends; Windows then ends its thread without a word,
+// the simulated machine ends it at its wait, and its share of the probe's
+// record is never given back. That is the end of a process, not a leak.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:startProbe\n";
+}
+
 int main(int argc, char** argv) {
   unsigned long long first = 1;
   long runs = 200;
