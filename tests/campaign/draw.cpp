@@ -82,6 +82,11 @@ Setting draw(Choices& c) {
   Setting s;
   auto fault = [&s](const std::string& kind) { s.faults.push_back(kind); };
   auto fatal = [&s](const std::string& kind) { s.fatal.push_back(kind); };
+  // A fault that rules success out, whenever it strikes.
+  auto ruinous = [&](const std::string& kind) {
+    fault(kind);
+    fatal(kind);
+  };
 
   // ---- Windows
   const Version& v = c.pick(kVersions);
@@ -104,13 +109,11 @@ Setting draw(Choices& c) {
   s.configuredNumber = s.portNumbers[static_cast<std::size_t>(s.modulePort)];
   if (s.configured && chance(c, 12)) {
     s.configuredNumber = number + c.range(0, 3);  // no such port
-    fault("configured port is not the module's");
-    fatal("configured port is not the module's");
+    ruinous("configured port is not the module's");
   }
   if (!s.configured && chance(c, 25)) {
     s.moduleListed = false;
-    fault("module's port not listed");
-    fatal("module's port not listed");
+    ruinous("module's port not listed");
   }
   if (chance(c, 3)) s.otherDrives.push_back('D');
   s.diskLetter = static_cast<char>('E' + c.range(0, 3));
@@ -131,40 +134,27 @@ Setting draw(Choices& c) {
   m.garbageAtWrongBaud = !chance(c, 3);
   if (chance(c, 30)) {
     m.answerBaud = 57600;  // a rate never tried
-    fault("boot ROM at a rate never tried");
-    fatal("boot ROM at a rate never tried");
+    ruinous("boot ROM at a rate never tried");
   }
 
   // ---- the module's faults
   // A boot ROM that answers at one rate only gets one pass for its upload.
   const int passes = m.answerBaud == 0 ? 4 : 1;
-  auto attempts = [&c](int passesWorth) {
-    // Up to a few passes' worth of attempts, or every attempt.
-    return chance(c, 6) ? -1 : c.range(1, passesWorth);
+  // A record fault on one of the first `drawn` records, on some or every
+  // attempt; five attempts a pass, so enough of them use up every pass
+  // when the record is one of the `existing` ones.
+  auto recordFault = [&](devmodel::RecordFault& f, int drawn, int existing,
+                         const char* kind) {
+    if (!chance(c, 16)) return;
+    f.record = c.range(1, drawn);
+    f.attempts = chance(c, 6) ? -1 : c.range(1, 24);
+    fault(kind);
+    if (f.record <= existing && (f.attempts == -1 || f.attempts >= 5 * passes)) fatal(kind);
   };
-  if (chance(c, 16)) {
-    m.dropEcho.record = c.range(1, s.records);
-    m.dropEcho.attempts = attempts(24);
-    fault("echo dropped");
-    if (m.dropEcho.attempts == -1 || m.dropEcho.attempts >= 5 * passes)
-      fatal("echo dropped");
-  }
-  if (chance(c, 16)) {
-    m.corruptEcho.record = c.range(1, s.records);
-    m.corruptEcho.attempts = attempts(24);
-    fault("echo corrupted");
-    if (m.corruptEcho.attempts == -1 || m.corruptEcho.attempts >= 5 * passes)
-      fatal("echo corrupted");
-  }
-  if (chance(c, 16)) {
-    m.corruptReadBack.record = c.range(1, 3);
-    m.corruptReadBack.attempts = attempts(24);
-    fault("read-back wrong");
-    // Every fourth record is read back, five times at most in a pass.
-    if (m.corruptReadBack.record <= s.records / 4 &&
-        (m.corruptReadBack.attempts == -1 || m.corruptReadBack.attempts >= 5 * passes))
-      fatal("read-back wrong");
-  }
+  recordFault(m.dropEcho, s.records, s.records, "echo dropped");
+  recordFault(m.corruptEcho, s.records, s.records, "echo corrupted");
+  // Every fourth record is read back.
+  recordFault(m.corruptReadBack, 3, s.records / 4, "read-back wrong");
   if (chance(c, 16)) {
     m.ignoreCr = chance(c, 5) ? -1 : c.range(1, 24);
     fault("carriage returns unanswered");
@@ -179,13 +169,11 @@ Setting draw(Choices& c) {
   }
   if (chance(c, 40)) {
     m.probePrefix = chance(c, 2) ? "x" : "\xff";
-    fault("noise before the probe answer");
-    fatal("noise before the probe answer");
+    ruinous("noise before the probe answer");
   }
   if (chance(c, 40)) {
     m.nulInAnswers = true;
-    fault("NUL bytes from the module");
-    fatal("NUL bytes from the module");
+    ruinous("NUL bytes from the module");
   }
   if (chance(c, 16)) {
     m.floodAfterEvent = drawEvent(c, s);
@@ -200,8 +188,7 @@ Setting draw(Choices& c) {
   if (chance(c, 16)) {
     if (chance(c, 4)) {
       m.connectDelayUs = c.range(62, 90) * 1000000LL;
-      fault("connected too late");
-      fatal("connected too late");
+      ruinous("connected too late");
     } else {
       m.connectDelayUs = c.range(2, 50) * 1000000LL;
       fault("connected late");
@@ -274,13 +261,11 @@ Setting draw(Choices& c) {
   }
   if (chance(c, 25)) {
     s.copyRefused = c.range(1, 2);
-    fault("copy refused");
-    fatal("copy refused");
+    ruinous("copy refused");
   }
   if (chance(c, 25)) {
     s.lostImage = chance(c, 2) ? "kernel" : "ramdisk";
-    fault("not downloaded after a flash");
-    fatal("not downloaded after a flash");
+    ruinous("not downloaded after a flash");
   }
   if (chance(c, 16)) {
     s.ejectRefusals = chance(c, 2) ? -1 : 1;
@@ -303,8 +288,7 @@ Setting draw(Choices& c) {
     fault("log not writable in the current folder");
     if (chance(c, 3)) {
       s.logNowhere = true;
-      fault("log not writable anywhere");
-      fatal("log not writable anywhere");
+      ruinous("log not writable anywhere");
     }
   }
   if (chance(c, 25)) {
