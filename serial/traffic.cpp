@@ -103,6 +103,18 @@ int receiveAvailable(ConfiguratorContext& context, char* buffer,
     buffer[n] = '\0';
   }
   if (count != nullptr) *count = n;
-  logPrint(context, " <- %s\n", capacity > 0 ? buffer : "");
+  // A NUL from the line would end a "%s" early and hide the bytes after it
+  // from the log: the text is logged piece by piece, each NUL as a byte.
+  logPrint(context, " <- ");
+  for (int at = 0; at < n;) {
+    const std::size_t piece = std::strlen(buffer + at);
+    if (piece > 0) logPrint(context, "%s", buffer + at);
+    at += static_cast<int>(piece);
+    if (at < n) {
+      logPrint(context, "%c", '\0');
+      ++at;
+    }
+  }
+  logPrint(context, "\n");
   return 0;
 }

@@ -163,6 +163,17 @@ TEST_F(TrafficTest, ReceiveAvailableNeverWritesPastTheBuffer) {
   EXPECT_EQ(" <- \n <- 0123456\n <- 789AB\n", logText());
 }
 
+TEST_F(TrafficTest, ReceiveAvailableLogsTheBytesAfterANul) {
+  // Line noise during the boot loader's transfer: the traffic line keeps
+  // every byte read, the NULs and what follows them included.
+  char buffer[16];
+  int count = -1;
+  module(std::string("..\0x\0\0.#", 8));
+  receiveAvailable(ctx(), buffer, sizeof buffer, &count);
+  EXPECT_EQ(8, count);
+  EXPECT_EQ(std::string(" <- ..\0x\0\0.#\n", 13), logText());
+}
+
 TEST_F(TrafficTest, AClosedPortSeesNothing) {
   ctx().port->close();
   EXPECT_EQ(-1, waitForText(ctx(), "blob>", 20));

@@ -68,6 +68,9 @@ struct SimPort {
   std::function<void(std::int64_t now)> onClosed;
   std::function<void(std::int64_t now, const std::uint8_t* data,
                      std::size_t size)> onWrite;
+  // Told every byte the program takes from the line, as it takes it.
+  std::function<void(std::int64_t now, const std::uint8_t* data,
+                     std::size_t size)> onRead;
   std::function<void(std::int64_t now, std::int64_t durationUs)> onBreak;
   // Called before the port is looked at, so the far end can deliver what is
   // due; and asked when it next has something to deliver.

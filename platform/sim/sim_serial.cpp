@@ -164,6 +164,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
     port->rx.pop_front();
   }
   if (read != nullptr) *read = count;
+  if (port->onRead) port->onRead(m.nowUs(), out, count);
   return 1;
 }
 
