@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tests/campaign/campaign.h"
+#include "tools/campaign/campaign.h"
 
 // A probe abandoned in the last moments of a run may not have run again
 // before the process ends; Windows then ends its thread without a word,

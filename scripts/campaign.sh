@@ -21,4 +21,4 @@ cmake --build "$build" -j"${VANTOR_JOBS:-2}" --target vantor_campaign >/dev/null
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantor-campaign-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 echo "== vantor_campaign --runs $runs --seed $first ($build, sanitizers: ${sanitize:-none})"
-TMPDIR="$work" "$build/tests/campaign/vantor_campaign" --runs "$runs" --seed "$first"
+TMPDIR="$work" "$build/tools/campaign/vantor_campaign" --runs "$runs" --seed "$first"

@@ -3,7 +3,7 @@
 // succeed.
 #include <gtest/gtest.h>
 
-#include "tests/campaign/campaign.h"
+#include "tools/campaign/campaign.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "platform/sim/machine.h"
-#include "tests/campaign/campaign.h"
+#include "tools/campaign/campaign.h"
 
 namespace campaign {
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "tests/campaign/campaign.h"
+#include "tools/campaign/campaign.h"
 
 namespace {
 

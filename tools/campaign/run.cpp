@@ -12,7 +12,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_devtree.h"
 #include "serial/prompt_watcher.h"
-#include "tests/campaign/campaign.h"
+#include "tools/campaign/campaign.h"
 #include "tests/support/module_link.h"
 
 namespace campaign {
