@@ -4,39 +4,16 @@
 #include <memory>
 #include <string>
 
-#include "app/context.h"
 #include "disk/device_eject.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
 using sim::CmCall;
 const pf::ULONG kRemovable = sim::kStartedStatus | pf::DN_REMOVABLE;
 
-class DeviceEjectTest : public SimTest {
+class DeviceEjectTest : public StageTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    openContext();
-  }
-  void TearDown() override {
-    closeContext();
-    SimTest::TearDown();
-  }
-  void openContext() {
-    context.reset(new ConfiguratorContext);
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
-  }
-  void closeContext() {
-    if (context && context->log != nullptr) std::fclose(context->log);
-    context.reset();
-  }
-  // A fresh machine for the next case of a table.
-  void restart() {
-    closeContext();
-    sim::resetMachine();
-    openContext();
-  }
   sim::SimDeviceTree& tree() { return machine().deviceTree; }
   // Other hardware around the module's disk: a controller with a removable
   // card reader that must be left alone, walked before the disk.
@@ -53,8 +30,6 @@ class DeviceEjectTest : public SimTest {
     return ids;
   }
   int eject(char letter) { return ejectDrive(*context, letter); }
-
-  std::unique_ptr<ConfiguratorContext> context;
 };
 
 TEST_F(DeviceEjectTest, TheModulesDiskIsEjectedThroughItsRemovableUsbDevice) {

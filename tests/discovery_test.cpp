@@ -2,11 +2,9 @@
 // operator's prompts, and the probe threads with their time limit.
 #include <cstring>
 
-#include "app/catalogue.h"
-#include "app/context.h"
 #include "serial/discovery.h"
 #include "serial/port_list.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
@@ -21,21 +19,8 @@ std::string probeLine(const std::string& port, int baud) {
          "... ";
 }
 
-class DiscoveryTest : public SimTest {
+class DiscoveryTest : public StageTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    useCatalogue();
-    context.reset(new ConfiguratorContext);
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
-  }
-  void TearDown() override {
-    context->port->close();
-    if (context->log != nullptr) std::fclose(context->log);
-    context.reset();
-    SimTest::TearDown();
-  }
-
   // A port listed by Windows, whose boot ROM answers "a" with `reply` at
   // `baud` (every rate when 0), 2 ms later.
   sim::SimPort& listedPort(const std::string& name, int baud = -1,
@@ -51,9 +36,6 @@ class DiscoveryTest : public SimTest {
     };
     return port;
   }
-
-  ConfiguratorContext& ctx() { return *context; }
-  std::unique_ptr<ConfiguratorContext> context;
 };
 
 TEST_F(DiscoveryTest, NoPortAtAllEndsWithoutAskingTheOperator) {

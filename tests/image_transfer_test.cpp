@@ -2,46 +2,30 @@
 // safe removal on both paths, and the flash.
 #include <cstring>
 
-#include "app/context.h"
 #include "disk/drive_watcher.h"
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
 #include "stages/image_transfer.h"
-#include "tests/support/module_link.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
-class ImageTransferTest : public SimTest {
+class ImageTransferTest : public StageTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    useCatalogue();
-    promptWatcher.clear();
+    StageTest::SetUp();
     inputs = smallInputs();
     writeInputs(machine(), inputs);
     machine().addDrive('D');  // a drive that is there before and stays
-  }
-  void TearDown() override {
-    if (context) {
-      context->port->close();
-      if (context->log != nullptr) std::fclose(context->log);
-    }
-    context.reset();
-    SimTest::TearDown();
   }
 
   // blob at its prompt on COM3, its disk showing up as E:.
   void start(int osClass, devmodel::ModuleConfig config) {
     config.startInBlob = true;
-    module.reset(new devmodel::Module(config));
-    attachModule(machine().addPort("COM3"), *module);
-    attachDisk(machine(), *module, 'E');
-    context.reset(new ConfiguratorContext);
     context->osClass = osClass;
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
     ASSERT_EQ(0, context->loadConfiguration());
-    ASSERT_EQ(0, context->port->open("COM3", 115200, 0));
+    plugModule(config, "COM3");
+    attachDisk(machine(), *module, 'E');
     // blob at its prompt, as the boot loader stage leaves it.
     ASSERT_EQ(0, waitForText(*context, "Autoboot", 2000));
     sendNewline(*context);
@@ -55,14 +39,7 @@ class ImageTransferTest : public SimTest {
     };
   }
   int transfer(const char* name) {
-    int result = 0;
-    try {
-      result = transferImage(*context, name);
-    } catch (sim::ProcessExit& e) {
-      exitStatus = e.status;
-      result = -2;
-    }
-    return result;
+    return ending([this, name] { return transferImage(*context, name); });
   }
   // The catalogue messages of the console, in order, by their first words.
   bool inOrder(const std::vector<std::string>& texts) {
@@ -79,9 +56,6 @@ class ImageTransferTest : public SimTest {
   }
 
   devmodel::InputSet inputs;
-  std::unique_ptr<devmodel::Module> module;
-  std::unique_ptr<ConfiguratorContext> context;
-  int exitStatus = 0;
 };
 
 const char kConnect[] = "Collega il cavo USB!\n";
@@ -217,48 +191,15 @@ TEST_F(ImageTransferTest, AFailedCopyEndsTheRunBeforeAnyFlash) {
 }
 
 TEST_F(ImageTransferTest, AnImageBlobDidNotReceiveEndsTheRun) {
-  // A blob that offers its disk for any name, and has nothing to flash.
-  sim::SimPort& com = machine().addPort("COM4");
-  std::string line;
-  com.onWrite = [&](std::int64_t now, const std::uint8_t* data, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (data[i] != '\n') {
-        line += static_cast<char>(data[i]);
-        continue;
-      }
-      if (line.rfind("usbddisk ", 0) == 0) {
-        com.deliver("connected\r\n", now + 1000);
-        machine().at(now + 500000, [this](std::int64_t) { machine().addDrive('E'); });
-      } else if (line == "status") {
-        com.deliver("\r\nblob>", now + 1000);
-      } else if (line.rfind("flash ", 0) == 0) {
-        com.deliver("\r\nimage not downloaded\r\nblob>", now + 300000);
-      }
-      line.clear();
-    }
-  };
-  context.reset(new ConfiguratorContext);
-  context->osClass = 0;
-  ASSERT_EQ(0, context->openLog("vantor_config.log"));
-  ASSERT_EQ(0, context->port->open("COM4", 115200, 0));
-  machine().onShellExecute = [&](const sim::ShellExecuteRecord&) {
-    machine().at(machine().nowUs() + 2000000, [&](std::int64_t t) {
-      machine().removeDrive('E');
-      com.deliver("\r\nblob>", t);
-    });
-  };
-  machine().pressEnter();
-  // An unknown name copies nothing, but everything else still happens.
-  EXPECT_EQ(-2, transfer("firmware"));
+  start(6, expecting(inputs));
+  module->readDisk = [](const std::string&) { return std::nullopt; };
+  EXPECT_EQ(-2, transfer("kernel"));
   EXPECT_EQ(-1, exitStatus);
-  EXPECT_EQ(0, machine().calls(sim::Call::SHFileOperationA));
-  EXPECT_TRUE(inOrder({"Collega il cavo USB!\n", "Trovato disco E\n",
-                       "Disco E rimosso\n", "\rFlashing firmware: ",
-                       "\nErrore: file non trovato\n",
+  EXPECT_TRUE(inOrder({"Trovato disco E\n", "Disco E rimosso\n",
+                       "\rFlashing kernel: ", "\nErrore: file non trovato\n",
                        "Procedura non completata"}));
-  EXPECT_EQ("usbddisk firmware\nstatus\nflash firmware\n", com.written);
   EXPECT_NE(std::string::npos,
-            logText().find("not downloaded\r\nblob>\nErrore: file non trovato\n"));
+            logText().find("not downloaded\r\n\r\nblob>\nErrore: file non trovato\n"));
 }
 
 TEST_F(ImageTransferTest, ALongFileNameIsCopiedUnderItsWholeName) {
