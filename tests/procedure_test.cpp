@@ -109,6 +109,18 @@ TEST_F(ProcedureTest, AnErrorAfterThePromptBreaksTheLineAndTriesAgain) {
   EXPECT_EQ(1, occurrences(machine().console, "CONNESSO!"));  // no second pass
 }
 
+TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
+  devmodel::Module& m = plugModule();
+  m.onEvent = [this](const devmodel::Event& e) {
+    if (e.name == "rom-end") com->createFails = true;
+  };
+  EXPECT_EQ(-1, runProgram());
+  const std::string log = logText();
+  EXPECT_NE(std::string::npos, log.find("Open com port at 115200: "));
+  EXPECT_EQ(std::string::npos, log.find("Open com port at 115200: port opened."));
+  EXPECT_EQ(0, m.eventCount("command"));
+}
+
 TEST_F(ProcedureTest, NoModuleAtAllEndsWithMessage10) {
   listPort(machine(), "COM3");
   EXPECT_EQ(-1, runProgram());
