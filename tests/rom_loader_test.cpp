@@ -121,6 +121,17 @@ TEST_F(RomLoaderTest, AReadBackWithoutTheCarriageReturnEchoIsNotVerified) {
   EXPECT_EQ(progress(1, 50) + "\nErrore di verifica!\n", machine().console);
 }
 
+TEST_F(RomLoaderTest, AHeaderEchoIsWaitedForHalfASecond) {
+  devmodel::ModuleConfig config;
+  config.silentAfterEvent = "readback";
+  EXPECT_EQ(0, upload("087100000201AB\n0871800000\n", config));
+  std::vector<std::int64_t> at;  // the header, then the next carriage return
+  for (const devmodel::Event& e : module->events())
+    if (e.name == "readback" || (e.name == "cr" && !at.empty())) at.push_back(e.atUs);
+  ASSERT_GE(at.size(), 2u);
+  EXPECT_EQ(5000 + 101 * 5000, at[1] - at[0]);  // line pause, 101 empty polls
+}
+
 TEST_F(RomLoaderTest, AMarkedRecordTooShortForAHeaderFailsVerification) {
   // No boot ROM acknowledges such a record; one that did must still not
   // make the stage read past it.
