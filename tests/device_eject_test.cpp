@@ -239,6 +239,15 @@ TEST_F(DeviceEjectTest, ADriveWithoutAVolumeRecordIsAnInvalidDrive) {
   EXPECT_EQ(0, machine().calls(sim::Call::LoadLibraryA));
 }
 
+TEST_F(DeviceEjectTest, AVolumeWhoseDeviceIsNotInTheTreeIsNotEjected) {
+  addNeighbours();
+  sim::mountVolume(machine(), 'G', "STORAGE\\VOLUME\\GONE");
+  EXPECT_EQ(-1, eject('G'));
+  EXPECT_EQ("Error ejecting device STORAGE\\VOLUME\\GONE, not found (4,0)!\n",
+            logText());
+  EXPECT_TRUE(ejected().empty());
+}
+
 TEST_F(DeviceEjectTest, OnlyTheEjectorThatLoadedSetupApiUnloadsIt) {
   DeviceEjector loader;
   ASSERT_EQ(Ready, loader.status);

@@ -115,15 +115,6 @@ TEST_F(TrafficTest, WaitForCharConsumesUpToTheExpectedByte) {
   EXPECT_EQ(201 * 5000, machine().nowUs());
 }
 
-TEST_F(TrafficTest, ExpectNextCharTakesExactlyOneByte) {
-  module("x:");
-  EXPECT_EQ(-1, expectNextChar(ctx(), ':', 1000));
-  EXPECT_EQ(1, ctx().port->bytesWaiting());
-  EXPECT_EQ(0, expectNextChar(ctx(), ':', 1000));
-  EXPECT_EQ(-1, expectNextChar(ctx(), ':', 50));
-  EXPECT_EQ(" <- x\n <- :\n <- \n", logText());
-}
-
 TEST_F(TrafficTest, SendsAreWrittenAndLoggedAsTheyWent) {
   sendLine(ctx(), "status");
   sendChar(ctx(), '\x1b');
