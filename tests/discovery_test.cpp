@@ -21,21 +21,23 @@ std::string probeLine(const std::string& port, int baud) {
 
 class DiscoveryTest : public StageTest {
  protected:
-  // A port listed by Windows, whose boot ROM answers "a" with `reply` at
-  // `baud` (every rate when 0), 2 ms later.
+  // A port listed by Windows with the device model's boot ROM behind it,
+  // answering the probe 2 ms later at `baud` only (at every rate when 0,
+  // never when -1), with `prefix` in front of its colon.
   sim::SimPort& listedPort(const std::string& name, int baud = -1,
-                           const std::string& reply = ":") {
-    machine().setValue(kSerialComm, "\\Device\\" + name, pf::REG_SZ,
-                       name + std::string(1, '\0'));
-    sim::SimPort& port = machine().addPort(name);
-    port.onWrite = [&port, baud, reply](std::int64_t now,
-                                        const std::uint8_t* data,
-                                        std::size_t size) {
-      bool rateOk = baud == 0 || static_cast<int>(port.lastDcb.BaudRate) == baud;
-      if (rateOk && size == 1 && data[0] == 'a') port.deliver(reply, now + 2000);
-    };
+                           const std::string& prefix = "") {
+    devmodel::ModuleConfig config;
+    config.answerBaud = baud < 0 ? 1 : baud;
+    config.garbageAtWrongBaud = false;
+    config.replyDelayUs = 2000;
+    config.probePrefix = prefix;
+    modules.emplace_back(new devmodel::Module(config));
+    sim::SimPort& port = listPort(machine(), name);
+    attachModule(port, *modules.back());
     return port;
   }
+
+  std::vector<std::unique_ptr<devmodel::Module>> modules;
 };
 
 TEST_F(DiscoveryTest, NoPortAtAllEndsWithoutAskingTheOperator) {
@@ -158,7 +160,7 @@ TEST_F(DiscoveryTest, AProbeThatCannotBeCancelledEndsOnItsOwnWithoutATrace) {
 
 TEST_F(DiscoveryTest, AProbeAbandonedWhileItWaitsForTheAnswerStopsReading) {
   ctx().probeTimeoutMs = 100;  // given up on during its wait of 1000 ms
-  sim::SimPort& silent = listedPort("COM1", 0, "");
+  sim::SimPort& silent = listedPort("COM1");
   machine().fail(sim::Call::CancelSynchronousIo);
   machine().pressEnter();
   EXPECT_EQ(0, findModule(ctx()));
@@ -205,7 +207,7 @@ TEST_F(DiscoveryTest, AVerdictDuringTheLastPauseIsStillATimeOut) {
 }
 
 TEST_F(DiscoveryTest, OnlyTheFirstByteAfterTheProbeCounts) {
-  listedPort("COM1", 0, "x:");
+  listedPort("COM1", 0, "x");
   machine().pressEnter(4);
   EXPECT_EQ(0, findModule(ctx()));
   EXPECT_EQ(NoAnswer, ctx().candidates[0].state.load());
