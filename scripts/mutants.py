@@ -7,12 +7,17 @@ For each break: apply it, rebuild the host tests incrementally, run
 restored whatever happens (a failed build, Ctrl-C, SIGTERM).
 
     scripts/mutants.py [--source DIR] [--build DIR] [--only N,M] [--jobs J]
+                       [--every-test]
 
 --source is the tree whose files are broken (default: this checkout);
 --build is its host build folder, configured here when it is missing.
 A break whose old text is no longer in its file is reported as "missing"
 and never counted as caught. One that does not compile is reported as
 "no build" and not counted as caught either.
+
+By default the tests of a break stop at the first failure. --every-test
+runs them all and lists every test that failed: before a test is deleted or
+merged, this tells which breaks it alone catches.
 """
 import argparse
 import os
@@ -158,6 +163,7 @@ def main():
     ap.add_argument("--only", default="")
     ap.add_argument("--jobs", default="2")
     ap.add_argument("--timeout", default="300", help="per test, seconds")
+    ap.add_argument("--every-test", action="store_true")
     args = ap.parse_args()
     source, build = os.path.abspath(args.source), os.path.abspath(args.build)
 
@@ -212,14 +218,15 @@ def main():
                         outcome, detail = "no build", ""
                     else:
                         t = run(["ctest", "--test-dir", build, "-LE", "wine",
-                                 "-j", args.jobs, "--timeout", args.timeout,
-                                 "--stop-on-failure"])
+                                 "-j", args.jobs, "--timeout", args.timeout]
+                                + ([] if args.every_test else ["--stop-on-failure"]))
                         failed = [l.split(" - ")[-1].strip() for l in t.stdout.splitlines()
                                   if "(Failed)" in l or "(Timeout)" in l
                                   or "(Subprocess aborted)" in l or "(SEGFAULT)" in l]
                         if t.returncode != 0:
                             outcome = "caught"
-                            detail = ", ".join(failed[:3]) or "ctest failed"
+                            shown = failed if args.every_test else failed[:3]
+                            detail = ", ".join(shown) or "ctest failed"
                         else:
                             outcome, detail = "NOT caught", ""
                 finally:

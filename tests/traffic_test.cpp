@@ -46,8 +46,6 @@ TEST_F(TrafficTest, ALineEndInsideATextPreventsTheMatch) {
   module("blo\nb>");
   EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
   EXPECT_STREQ("\nb>", promptWatcher.window);
-  module("blo\rb>");
-  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
 }
 
 TEST_F(TrafficTest, OnlyEmptyPollsCountTowardsTheLimit) {
