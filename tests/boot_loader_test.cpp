@@ -167,10 +167,4 @@ TEST_F(BootLoaderTest, ErrorReportsAfterEveryPromptFailAfterSixBreaks) {
   EXPECT_EQ(ending, com->written.substr(com->written.size() - ending.size()));
 }
 
-TEST_F(BootLoaderTest, OneErrorReportCostsOneMoreTry) {
-  errorReports = 1;
-  EXPECT_EQ(0, update());
-  EXPECT_EQ(2, breaks);
-}
-
 }  // namespace

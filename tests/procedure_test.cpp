@@ -121,13 +121,4 @@ TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
   EXPECT_EQ(0, m.eventCount("command"));
 }
 
-TEST_F(ProcedureTest, NoModuleAtAllEndsWithMessage10) {
-  listPort(machine(), "COM3");
-  EXPECT_EQ(-1, runProgram());
-  EXPECT_NE(std::string::npos,
-            machine().console.find("\nNon \x8A possibile impostare la "
-                                   "connessione.\nProcedura non completata"));
-  EXPECT_EQ(4, occurrences(machine().console, "modulo V&L non trovato!\n"));
-}
-
 }  // namespace

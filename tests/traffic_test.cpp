@@ -140,10 +140,4 @@ TEST_F(TrafficTest, ReceiveAvailableNeverWritesPastTheBuffer) {
   EXPECT_EQ(" <- \n <- 0123456\n <- 789AB\n", logText());
 }
 
-TEST_F(TrafficTest, AClosedPortSeesNothing) {
-  ctx().port->close();
-  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 20));
-  EXPECT_EQ(-1, waitForChar(ctx(), '/', 20));
-}
-
 }  // namespace
