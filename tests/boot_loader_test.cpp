@@ -4,10 +4,8 @@
 #include <map>
 
 #include "app/console.h"
-#include "app/context.h"
-#include "serial/prompt_watcher.h"
 #include "stages/boot_loader.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
@@ -15,17 +13,12 @@ const std::string kPowerCycle =
     "SPEGNI il robot, RIMUOVI il jumper e riaccendi il robot! ";
 const std::string kUue = "begin 644 blob\nM1\nM2\nM3\nend\n";
 
-class BootLoaderTest : public SimTest {
+class BootLoaderTest : public StageTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    useCatalogue();
-    promptWatcher.clear();
+    StageTest::SetUp();
     spinnerPhase = 0;
-    com = &machine().addPort("COM1");
-    context.reset(new ConfiguratorContext);
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
-    ASSERT_EQ(0, context->port->open("COM1", 115200, 0));
+    openPort();
     std::strcpy(context->fileNames[1], "blob.uue");
     com->onWrite = [this](std::int64_t now, const std::uint8_t* data,
                           std::size_t size) {
@@ -39,11 +32,6 @@ class BootLoaderTest : public SimTest {
       }
     };
     com->onBreak = [this](std::int64_t, std::int64_t) { ++breaks; };
-  }
-  void TearDown() override {
-    if (context->log != nullptr) std::fclose(context->log);
-    context.reset();
-    SimTest::TearDown();
   }
 
   int update(const std::string& uue = kUue) {
@@ -85,9 +73,6 @@ class BootLoaderTest : public SimTest {
   int breaks = 0;
   std::string pending;
   std::vector<std::string> writes;
-
-  sim::SimPort* com = nullptr;
-  std::unique_ptr<ConfiguratorContext> context;
 };
 
 TEST_F(BootLoaderTest, AWholeUpdateShowsTheModulesProgressAndEndsOnACleanPrompt) {
@@ -180,24 +165,6 @@ TEST_F(BootLoaderTest, ErrorReportsAfterEveryPromptFailAfterSixBreaks) {
   // tries and the last line feed.
   const std::string ending = "flash blob" + std::string(8, '\n');
   EXPECT_EQ(ending, com->written.substr(com->written.size() - ending.size()));
-}
-
-TEST_F(BootLoaderTest, OneErrorReportCostsOneMoreTry) {
-  errorReports = 1;
-  EXPECT_EQ(0, update());
-  EXPECT_EQ(2, breaks);
-}
-
-TEST_F(BootLoaderTest, EachSpinnerGoesOnFromThePhaseTheLastOneLeft) {
-  spinnerPhase = 2;
-  flashMs = 100;
-  autobootMs = 0;
-  EXPECT_EQ(0, update());
-  const std::string& console = machine().console;
-  EXPECT_NE(std::string::npos,
-            console.find("\rFlashing blob: \\\nFatto\n\n\r" + kPowerCycle +
-                         ": |\n"));
-  EXPECT_EQ(0, spinnerPhase);
 }
 
 }  // namespace

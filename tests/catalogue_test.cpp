@@ -63,13 +63,6 @@ TEST_F(CatalogueTest, MemoryRunningOutEndsTheRunCleanly) {
     EXPECT_EQ(nullptr, messageCatalogue.texts[i]);
 }
 
-TEST_F(CatalogueTest, MessagesAreFormats) {
-  useCatalogue();
-  printMessage(pf::consoleOut(), kMsgUploadProgress, 3, 50);
-  EXPECT_EQ("\rCaricamento linea 3 - Trasferimento completato: 50%",
-            machine().console);
-}
-
 TEST_F(CatalogueTest, TheCatalogueIsReleasedAtTheEndOfEveryRun) {
   machine().pressEnter();
   runProgram();

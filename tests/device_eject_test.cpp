@@ -8,37 +8,15 @@
 #include "disk/device_ejector.h"
 #include "disk/drive_eject.h"
 #include "disk/mounted_device.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
 using sim::CmCall;
 const pf::ULONG kRemovable = sim::kStartedStatus | pf::DN_REMOVABLE;
 
-class DeviceEjectTest : public SimTest {
+class DeviceEjectTest : public StageTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    openContext();
-  }
-  void TearDown() override {
-    closeContext();
-    SimTest::TearDown();
-  }
-  void openContext() {
-    context.reset(new ConfiguratorContext);
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
-  }
-  void closeContext() {
-    if (context && context->log != nullptr) std::fclose(context->log);
-    context.reset();
-  }
-  // A fresh machine for the next case of a table.
-  void restart() {
-    closeContext();
-    sim::resetMachine();
-    openContext();
-  }
   sim::SimDeviceTree& tree() { return machine().deviceTree; }
   // Other hardware around the module's disk: a controller with a removable
   // card reader that must be left alone, walked before the disk.
@@ -55,8 +33,6 @@ class DeviceEjectTest : public SimTest {
     return ids;
   }
   int eject(char letter) { return ejectDrive(*context, letter); }
-
-  std::unique_ptr<ConfiguratorContext> context;
 };
 
 TEST_F(DeviceEjectTest, TheModulesDiskIsEjectedThroughItsRemovableUsbDevice) {
@@ -264,6 +240,15 @@ TEST_F(DeviceEjectTest, ADriveWithoutAVolumeRecordIsAnInvalidDrive) {
   EXPECT_EQ(-1, eject('H'));
   EXPECT_EQ("Invalid drive specification 'H:'!\n", logText());
   EXPECT_EQ(0, machine().calls(sim::Call::LoadLibraryA));
+}
+
+TEST_F(DeviceEjectTest, AVolumeWhoseDeviceIsNotInTheTreeIsNotEjected) {
+  addNeighbours();
+  sim::mountVolume(machine(), 'G', "STORAGE\\VOLUME\\GONE");
+  EXPECT_EQ(-1, eject('G'));
+  EXPECT_EQ("Error ejecting device STORAGE\\VOLUME\\GONE, not found (4,0)!\n",
+            logText());
+  EXPECT_TRUE(ejected().empty());
 }
 
 TEST_F(DeviceEjectTest, OnlyTheEjectorThatLoadedSetupApiUnloadsIt) {

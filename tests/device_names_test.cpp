@@ -84,24 +84,6 @@ TEST_F(DeviceNamesTest, RecordsThatAreNoInterfaceNameGiveNoId) {
   EXPECT_EQ("<none>", idOfF(filled + sim::utf16le("A")));
 }
 
-TEST_F(DeviceNamesTest, NoRecordOrNoRoomMeansNoId) {
-  char id[8] = "dirty";
-  EXPECT_EQ(0, mountedDeviceId("F:", id, sizeof id));  // no key at all
-  EXPECT_STREQ("", id);
-  mount("\\DosDevices\\F:", sim::utf16le("\\??\\A#{g}"));
-  std::strcpy(id, "dirty");
-  EXPECT_EQ(0, mountedDeviceId("", id, sizeof id));
-  EXPECT_STREQ("", id);
-  EXPECT_EQ(0, mountedDeviceId(nullptr, id, sizeof id));
-  EXPECT_EQ(0, mountedDeviceId("F:", nullptr, 8));
-  std::strcpy(id, "dirty");
-  EXPECT_EQ(0, mountedDeviceId("F:", id, 0));
-  EXPECT_STREQ("dirty", id);
-  machine().fail(sim::Call::RegQueryValueExA, 1);
-  EXPECT_EQ(0, mountedDeviceId("F:", id, sizeof id));
-  EXPECT_EQ(1, mountedDeviceId("F:", id, sizeof id));
-}
-
 TEST_F(DeviceNamesTest, AnOverlongDriveNameIsCutToTheValueNameLimit) {
   std::string drive(400, 'Q');
   // "\DosDevices\" is 12 characters; 255 in all.

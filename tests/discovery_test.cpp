@@ -2,11 +2,9 @@
 // operator's prompts, and the probe threads with their time limit.
 #include <cstring>
 
-#include "app/catalogue.h"
-#include "app/context.h"
 #include "serial/discovery.h"
 #include "serial/port_list.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
@@ -21,39 +19,25 @@ std::string probeLine(const std::string& port, int baud) {
          "... ";
 }
 
-class DiscoveryTest : public SimTest {
+class DiscoveryTest : public StageTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    useCatalogue();
-    context.reset(new ConfiguratorContext);
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
-  }
-  void TearDown() override {
-    context->port->close();
-    if (context->log != nullptr) std::fclose(context->log);
-    context.reset();
-    SimTest::TearDown();
-  }
-
-  // A port listed by Windows, whose boot ROM answers "a" with `reply` at
-  // `baud` (every rate when 0), 2 ms later.
+  // A port listed by Windows with the device model's boot ROM behind it,
+  // answering the probe 2 ms later at `baud` only (at every rate when 0,
+  // never when -1), with `prefix` in front of its colon.
   sim::SimPort& listedPort(const std::string& name, int baud = -1,
-                           const std::string& reply = ":") {
-    machine().setValue(kSerialComm, "\\Device\\" + name, pf::REG_SZ,
-                       name + std::string(1, '\0'));
-    sim::SimPort& port = machine().addPort(name);
-    port.onWrite = [&port, baud, reply](std::int64_t now,
-                                        const std::uint8_t* data,
-                                        std::size_t size) {
-      bool rateOk = baud == 0 || static_cast<int>(port.lastDcb.BaudRate) == baud;
-      if (rateOk && size == 1 && data[0] == 'a') port.deliver(reply, now + 2000);
-    };
+                           const std::string& prefix = "") {
+    devmodel::ModuleConfig config;
+    config.answerBaud = baud < 0 ? 1 : baud;
+    config.garbageAtWrongBaud = false;
+    config.replyDelayUs = 2000;
+    config.probePrefix = prefix;
+    modules.emplace_back(new devmodel::Module(config));
+    sim::SimPort& port = listPort(machine(), name);
+    attachModule(port, *modules.back());
     return port;
   }
 
-  ConfiguratorContext& ctx() { return *context; }
-  std::unique_ptr<ConfiguratorContext> context;
+  std::vector<std::unique_ptr<devmodel::Module>> modules;
 };
 
 TEST_F(DiscoveryTest, NoPortAtAllEndsWithoutAskingTheOperator) {
@@ -148,15 +132,6 @@ TEST_F(DiscoveryTest, AHungProbeIsAbandonedAndLeavesNoTrace) {
   EXPECT_TRUE(good.isOpen);
   EXPECT_FALSE(hung.isOpen);
   EXPECT_EQ(1, machine().liveThreads());  // the cancelled open ended it
-
-  // A hang that cannot be cancelled ends later, silently, without touching
-  // the port the main thread owns by then.
-  std::string console = machine().console, log = logText();
-  hung.releaseHang();
-  machine().sleepFor(10000000);
-  EXPECT_EQ(console, machine().console);
-  EXPECT_EQ(log, logText());
-  EXPECT_TRUE(good.isOpen);
 }
 
 TEST_F(DiscoveryTest, AProbeThatCannotBeCancelledEndsOnItsOwnWithoutATrace) {
@@ -185,7 +160,7 @@ TEST_F(DiscoveryTest, AProbeThatCannotBeCancelledEndsOnItsOwnWithoutATrace) {
 
 TEST_F(DiscoveryTest, AProbeAbandonedWhileItWaitsForTheAnswerStopsReading) {
   ctx().probeTimeoutMs = 100;  // given up on during its wait of 1000 ms
-  sim::SimPort& silent = listedPort("COM1", 0, "");
+  sim::SimPort& silent = listedPort("COM1");
   machine().fail(sim::Call::CancelSynchronousIo);
   machine().pressEnter();
   EXPECT_EQ(0, findModule(ctx()));
@@ -232,7 +207,7 @@ TEST_F(DiscoveryTest, AVerdictDuringTheLastPauseIsStillATimeOut) {
 }
 
 TEST_F(DiscoveryTest, OnlyTheFirstByteAfterTheProbeCounts) {
-  listedPort("COM1", 0, "x:");
+  listedPort("COM1", 0, "x");
   machine().pressEnter(4);
   EXPECT_EQ(0, findModule(ctx()));
   EXPECT_EQ(NoAnswer, ctx().candidates[0].state.load());

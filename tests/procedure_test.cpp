@@ -109,13 +109,16 @@ TEST_F(ProcedureTest, AnErrorAfterThePromptBreaksTheLineAndTriesAgain) {
   EXPECT_EQ(1, occurrences(machine().console, "CONNESSO!"));  // no second pass
 }
 
-TEST_F(ProcedureTest, NoModuleAtAllEndsWithMessage10) {
-  listPort(machine(), "COM3");
+TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
+  devmodel::Module& m = plugModule();
+  m.onEvent = [this](const devmodel::Event& e) {
+    if (e.name == "rom-end") com->createFails = true;
+  };
   EXPECT_EQ(-1, runProgram());
-  EXPECT_NE(std::string::npos,
-            machine().console.find("\nNon \x8A possibile impostare la "
-                                   "connessione.\nProcedura non completata"));
-  EXPECT_EQ(4, occurrences(machine().console, "modulo V&L non trovato!\n"));
+  const std::string log = logText();
+  EXPECT_NE(std::string::npos, log.find("Open com port at 115200: "));
+  EXPECT_EQ(std::string::npos, log.find("Open com port at 115200: port opened."));
+  EXPECT_EQ(0, m.eventCount("command"));
 }
 
 }  // namespace

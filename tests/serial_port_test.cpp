@@ -7,38 +7,7 @@ namespace {
 
 class SerialPortTest : public SimTest {};
 
-TEST_F(SerialPortTest, TheDeviceControlBlockIsBuiltFromNothing) {
-  pf::DCB dcb = buildDcb(38400, 0);
-  EXPECT_EQ(28u, dcb.DCBlength);
-  EXPECT_EQ(38400u, dcb.BaudRate);
-  EXPECT_EQ(1u, dcb.fBinary);
-  EXPECT_EQ(0u, dcb.fParity);
-  EXPECT_EQ(0u, dcb.fOutxCtsFlow + dcb.fOutxDsrFlow + dcb.fDtrControl +
-                    dcb.fDsrSensitivity + dcb.fTXContinueOnXoff + dcb.fOutX +
-                    dcb.fInX + dcb.fErrorChar + dcb.fNull + dcb.fRtsControl +
-                    dcb.fAbortOnError + dcb.fDummy2);
-  EXPECT_EQ(0u, dcb.wReserved + dcb.wReserved1);
-  EXPECT_EQ(2u, dcb.XonLim);
-  EXPECT_EQ(4u, dcb.XoffLim);
-  EXPECT_EQ(8u, dcb.ByteSize);
-  EXPECT_EQ(pf::ONESTOPBIT, dcb.StopBits);
-  EXPECT_EQ(0x13, dcb.XonChar);
-  EXPECT_EQ(0x19, dcb.XoffChar);
-  EXPECT_EQ(0, dcb.ErrorChar + dcb.EofChar + dcb.EvtChar);
-
-  struct Case {
-    int mode;
-    unsigned parity, flag;
-  } cases[] = {{0, pf::NOPARITY, 0}, {1, pf::ODDPARITY, 1},
-               {2, pf::EVENPARITY, 1}, {7, pf::NOPARITY, 0}};
-  for (const Case& c : cases) {
-    pf::DCB d = buildDcb(9600, c.mode);
-    EXPECT_EQ(c.parity, d.Parity) << "mode " << c.mode;
-    EXPECT_EQ(c.flag, d.fParity) << "mode " << c.mode;
-  }
-}
-
-TEST_F(SerialPortTest, OpenConfiguresTheLineWithoutTimeOuts) {
+TEST_F(SerialPortTest, OpenSetsTheLineWithoutFlowControlOrTimeOuts) {
   sim::SimPort& com = machine().addPort("COM3");
   SerialPort port;
   ASSERT_EQ(OpenOk, port.open("COM3", 9600, 0));
@@ -50,14 +19,22 @@ TEST_F(SerialPortTest, OpenConfiguresTheLineWithoutTimeOuts) {
                     com.lastTimeouts.ReadTotalTimeoutMultiplier +
                     com.lastTimeouts.WriteTotalTimeoutConstant +
                     com.lastTimeouts.WriteTotalTimeoutMultiplier);
-  EXPECT_EQ(9600u, com.lastDcb.BaudRate);
-  EXPECT_EQ(9600, port.baud);
+  const pf::DCB& dcb = com.lastDcb;
+  EXPECT_EQ(9600u, dcb.BaudRate);
+  EXPECT_EQ(8u, dcb.ByteSize);
+  EXPECT_EQ(pf::ONESTOPBIT, dcb.StopBits);
+  // No handshake line is raised and no flow control is on.
+  EXPECT_EQ(0u, dcb.fOutxCtsFlow + dcb.fOutxDsrFlow + dcb.fDtrControl +
+                    dcb.fDsrSensitivity + dcb.fOutX + dcb.fInX + dcb.fRtsControl +
+                    dcb.fAbortOnError);
 
   // A device path is used as it is, and reopening closes the old handle.
   ASSERT_EQ(OpenOk, port.open("\\\\.\\COM3", 115200, 2));
-  EXPECT_STREQ("\\\\.\\COM3", port.devicePath);
   EXPECT_EQ(2, com.opens);
-  EXPECT_EQ(2, port.parityMode);
+  EXPECT_EQ(pf::EVENPARITY, com.lastDcb.Parity);
+  EXPECT_EQ(1u, com.lastDcb.fParity);
+  EXPECT_EQ(pf::ODDPARITY, buildDcb(9600, 1).Parity);
+  EXPECT_EQ(pf::NOPARITY, buildDcb(9600, 7).Parity);
 }
 
 TEST_F(SerialPortTest, EachFailingStepHasItsResultAndLeavesThePortClosed) {
@@ -135,16 +112,6 @@ TEST_F(SerialPortTest, AReadWaitsForEveryByteItAsksFor) {
   EXPECT_EQ(40000, machine().nowUs());
   com.deliver("\xff", machine().nowUs());
   EXPECT_EQ(-1, port.readByte());  // bytes above 0x7F come out negative
-}
-
-TEST_F(SerialPortTest, ABreakHoldsTheLineFor375Milliseconds) {
-  sim::SimPort& com = machine().addPort("COM2");
-  SerialPort port;
-  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
-  machine().sleepFor(1000);
-  port.sendBreak();
-  ASSERT_EQ(1u, com.breakEnds.size());
-  EXPECT_EQ(375000, com.breakEnds[0] - com.breakStarts[0]);
 }
 
 TEST_F(SerialPortTest, AnUnpluggedAdapterIsRememberedUntilTheNextOpen) {

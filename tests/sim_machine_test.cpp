@@ -1,68 +1,13 @@
 // The simulated machine that the other tests stand on: if it lies, they all
-// do. Its clock and threads, and the Windows semantics the program relies on.
-#include <vector>
-
+// do. A wait that can never end, and the Windows semantics the program
+// relies on.
 #include "tests/support/sim_fixture.h"
 
 namespace {
 
-class SimMachineTest : public SimTest {
- protected:
-  pf::DWORD threadId = 0;
-};
-
-pf::DWORD PF_WINAPI recordTicks(void* argument) {
-  auto* ticks = static_cast<std::vector<std::int64_t>*>(argument);
-  for (int i = 0; i < 3; ++i) {
-    pf::Sleep(7);
-    ticks->push_back(sim::machine().nowMs());
-  }
-  return 0;
-}
-
-TEST_F(SimMachineTest, ThreadsInterleaveOnTheVirtualClock) {
-  std::vector<std::int64_t> ticks;
-  pf::HANDLE thread =
-      pf::CreateThread(nullptr, 0, recordTicks, &ticks, 0, &threadId);
-  ASSERT_NE(nullptr, thread);
-  std::vector<std::int64_t> mine;
-  for (int i = 0; i < 5; ++i) {
-    pf::Sleep(5);
-    mine.push_back(machine().nowMs());
-  }
-  EXPECT_EQ((std::vector<std::int64_t>{7, 14, 21}), ticks);
-  EXPECT_EQ((std::vector<std::int64_t>{5, 10, 15, 20, 25}), mine);
-  EXPECT_EQ(1, machine().liveThreads());
-  pf::CloseHandle(thread);
-}
-
-pf::DWORD PF_WINAPI openHungPort(void* argument) {
-  pf::HANDLE h = pf::CreateFileA("\\\\.\\COM7", 0, 0, nullptr, 0, 0, nullptr);
-  *static_cast<bool*>(argument) = h == pf::INVALID_HANDLE_VALUE;
-  return 0;
-}
-
-TEST_F(SimMachineTest, AHungOpenEndsWhenCancelledOrReleased) {
-  sim::SimPort& com = machine().addPort("COM7");
-  com.openHangs = true;
-  bool failed = false;
-  pf::HANDLE thread =
-      pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, &threadId);
-  pf::Sleep(3000);
-  EXPECT_EQ(2, machine().liveThreads());
-  EXPECT_EQ(1, pf::CancelSynchronousIo(thread));
-  pf::Sleep(5);
-  EXPECT_TRUE(failed);
-  EXPECT_EQ(1, machine().liveThreads());
-
-  failed = true;
-  pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, &threadId);
-  pf::Sleep(100);
-  com.releaseHang();
-  pf::Sleep(5);
-  EXPECT_FALSE(failed);
-  EXPECT_TRUE(com.isOpen);
-}
+// Its threads and hung opens are what the discovery tests stand on, and
+// are checked there.
+using SimMachineTest = SimTest;
 
 TEST_F(SimMachineTest, AWaitThatCanNeverEndStopsTheSimulation) {
   machine().addPort("COM1");
@@ -73,15 +18,6 @@ TEST_F(SimMachineTest, AWaitThatCanNeverEndStopsTheSimulation) {
 
   machine().horizonUs = 1000000;
   EXPECT_THROW(for (;;) pf::Sleep(5), sim::SimulationStopped);
-}
-
-TEST_F(SimMachineTest, LeftoverThreadsEndWithTheMachine) {
-  machine().addPort("COM7").openHangs = true;
-  bool failed = false;
-  pf::CreateThread(nullptr, 0, openHungPort, &failed, 0, &threadId);
-  pf::Sleep(10);
-  sim::resetMachine();  // must neither hang nor leave the thread running
-  EXPECT_EQ(1, machine().liveThreads());
 }
 
 TEST_F(SimMachineTest, TextFilesTranslateLineEndsLikeTheWindowsRuntime) {

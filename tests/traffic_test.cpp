@@ -2,36 +2,22 @@
 // virtual clock.
 #include <cstring>
 
-#include "app/context.h"
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/stage_fixture.h"
 
 namespace {
 
-class TrafficTest : public SimTest {
+class TrafficTest : public StageTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    promptWatcher.clear();
-    com = &machine().addPort("COM1");
-    context.reset(new ConfiguratorContext);
-    ASSERT_EQ(0, context->openLog("vantor_config.log"));
-    ASSERT_EQ(0, context->port->open("COM1", 115200, 0));
-  }
-  void TearDown() override {
-    if (context->log != nullptr) std::fclose(context->log);
-    context.reset();
-    SimTest::TearDown();
+    StageTest::SetUp();
+    openPort();
   }
   // Bytes the module sends, readable `afterMs` from now.
   void module(const std::string& bytes, int afterMs = 0) {
     com->deliver(bytes, machine().nowUs() + afterMs * 1000LL);
   }
-  ConfiguratorContext& ctx() { return *context; }
-
-  sim::SimPort* com = nullptr;
-  std::unique_ptr<ConfiguratorContext> context;
 };
 
 TEST_F(TrafficTest, APromptIsMatchedOnItsLastByteAndWhatFollowsStaysQueued) {
@@ -127,15 +113,6 @@ TEST_F(TrafficTest, WaitForCharConsumesUpToTheExpectedByte) {
   EXPECT_EQ(201 * 5000, machine().nowUs());
 }
 
-TEST_F(TrafficTest, ExpectNextCharTakesExactlyOneByte) {
-  module("x:");
-  EXPECT_EQ(-1, expectNextChar(ctx(), ':', 1000));
-  EXPECT_EQ(1, ctx().port->bytesWaiting());
-  EXPECT_EQ(0, expectNextChar(ctx(), ':', 1000));
-  EXPECT_EQ(-1, expectNextChar(ctx(), ':', 50));
-  EXPECT_EQ(" <- x\n <- :\n <- \n", logText());
-}
-
 TEST_F(TrafficTest, SendsAreWrittenAndLoggedAsTheyWent) {
   sendLine(ctx(), "status");
   sendChar(ctx(), '\x1b');
@@ -172,12 +149,6 @@ TEST_F(TrafficTest, ReceiveAvailableLogsTheBytesAfterANul) {
   receiveAvailable(ctx(), buffer, sizeof buffer, &count);
   EXPECT_EQ(8, count);
   EXPECT_EQ(std::string(" <- ..\0x\0\0.#\n", 13), logText());
-}
-
-TEST_F(TrafficTest, AClosedPortSeesNothing) {
-  ctx().port->close();
-  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 20));
-  EXPECT_EQ(-1, waitForChar(ctx(), '/', 20));
 }
 
 }  // namespace

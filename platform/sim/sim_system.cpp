@@ -211,7 +211,9 @@ int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
   if (!in) return 2;
   std::ofstream out(m.hostPath(to), std::ios::binary | std::ios::trunc);
   if (!out) return 0x7C;
-  out << in.rdbuf();
+  // Windows copies an empty file like any other; inserting an empty buffer
+  // would mark the stream failed.
+  if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
   if (m.onDiskEvent) m.onDiskEvent(m.nowUs(), "copy to " + to);
   return out ? 0 : 0x70;  // DE_DIFFDIR... any failure
 }

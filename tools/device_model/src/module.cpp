@@ -262,6 +262,7 @@ void Module::romByte(int64_t now, uint8_t b) {
     ++crCount_;
     event(now, "cr");
     if (cfg_.ignoreCr == -1 || crCount_ <= cfg_.ignoreCr) return;
+    if (cfg_.ignoreCrFrom > 0 && crCount_ >= cfg_.ignoreCrFrom) return;
     emit(now, "\r");
     return;
   }

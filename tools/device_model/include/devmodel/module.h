@@ -73,6 +73,7 @@ struct ModuleConfig {
   // --- faults -------------------------------------------------------------
   std::string probePrefix;   // sent before ':' (e.g. "x")
   int ignoreCr = 0;          // first N carriage returns unanswered; -1 = all
+  int ignoreCrFrom = 0;      // from the N-th carriage return on, none answered
   RecordFault dropEcho;      // the record is stored, its echo is lost
   RecordFault corruptEcho;   // one echoed digit is wrong
   RecordFault corruptReadBack;  // ordinal counts distinct read-back headers
