@@ -10,7 +10,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/sim/machine.h"
 #include "stages/rom_loader.h"
-#include "tests/support/module_link.h"
+#include "tools/device_model/sim/module_link.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/context.h"
-#include "tests/support/module_link.h"
+#include "tools/device_model/sim/module_link.h"
 #include "tests/support/sim_fixture.h"
 
 class StageTest : public SimTest {

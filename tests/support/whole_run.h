@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "serial/prompt_watcher.h"
-#include "tests/support/module_link.h"
+#include "tools/device_model/sim/module_link.h"
 #include "tests/support/sim_fixture.h"
 
 class WholeRunTest : public SimTest {

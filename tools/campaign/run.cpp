@@ -13,7 +13,7 @@
 #include "platform/sim/sim_devtree.h"
 #include "serial/prompt_watcher.h"
 #include "tools/campaign/campaign.h"
-#include "tests/support/module_link.h"
+#include "tools/device_model/sim/module_link.h"
 
 namespace campaign {
 namespace {

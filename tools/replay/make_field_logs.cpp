@@ -11,7 +11,7 @@
 
 #include "app/program.h"
 #include "serial/prompt_watcher.h"
-#include "tests/support/module_link.h"
+#include "tools/device_model/sim/module_link.h"
 
 namespace {
 

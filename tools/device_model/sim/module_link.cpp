@@ -1,4 +1,4 @@
-#include "tests/support/module_link.h"
+#include "tools/device_model/sim/module_link.h"
 
 #include "platform/sim/sim_devtree.h"
 

@@ -1,7 +1,7 @@
 // The device model of the module plugged into a simulated serial port, on
 // the machine's virtual clock.
-#ifndef VANTOR_TESTS_SUPPORT_MODULE_LINK_H
-#define VANTOR_TESTS_SUPPORT_MODULE_LINK_H
+#ifndef VANTOR_TOOLS_DEVICE_MODEL_SIM_MODULE_LINK_H
+#define VANTOR_TOOLS_DEVICE_MODEL_SIM_MODULE_LINK_H
 
 #include <memory>
 #include <string>
