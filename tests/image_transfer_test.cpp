@@ -212,6 +212,17 @@ TEST_F(ImageTransferTest, AnImageBlobDidNotReceiveEndsTheRun) {
             logText().find("not downloaded\r\n\r\nblob>\nErrore: file non trovato\n"));
 }
 
+TEST_F(ImageTransferTest, NulBytesOnEveryLineOfBlobHoldNoWait) {
+  // Among them the waits without limit for the prompt after the removal,
+  // after "status" and while the image is flashed.
+  devmodel::ModuleConfig config = expecting(inputs);
+  config.nulInAnswers = true;
+  machine().horizonUs = 3600LL * 1000000;
+  start(6, config);
+  ASSERT_EQ(0, transfer("kernel"));
+  EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
+}
+
 TEST_F(ImageTransferTest, ALongFileNameIsCopiedUnderItsWholeName) {
   std::string name(200, 'k');
   machine().writeFile(name, devmodel::asString(inputs.kernel));
