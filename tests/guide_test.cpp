@@ -909,4 +909,29 @@ TEST_F(GuideTest, TheGuideKeepsItsStatements) {
   }
 }
 
+// A rule that gives up on a wait after some minutes must never have the
+// operator switch the robot off or unplug it: the wait may be a flash.
+// Switching off belongs only to the steps that ask for it, and to the
+// restart, which says "mai durante una scrittura".
+TEST_F(GuideTest, NoRuleForGivingUpCutsAFlashShort) {
+  MarkedGuide m = markGuide(readFile(VANTOR_GUIDE));
+  int rules = 0;
+  for (const auto& range : sentencesOf(m)) {
+    std::string sentence = lower(m.text.substr(range.first, range.second - range.first));
+    if (sentence.find("minut") == std::string::npos) continue;
+    ++rules;
+    for (const char* act : {"spegner", "spegni", "scollegar", "staccar", "togliere la corrente"}) {
+      for (std::size_t at = sentence.find(act); at != std::string::npos;
+           at = sentence.find(act, at + 1)) {
+        bool negated = (at >= 4 && sentence.compare(at - 4, 4, "non ") == 0) ||
+                       (at >= 4 && sentence.compare(at - 4, 4, "mai ") == 0);
+        EXPECT_TRUE(negated) << VANTOR_GUIDE << ":" << m.lineOf(range.first)
+                             << ": a wait given up after minutes must not end in \"" << act
+                             << "\": " << sentence;
+      }
+    }
+  }
+  EXPECT_GT(rules, 0);
+}
+
 }  // namespace
