@@ -8,13 +8,14 @@
 // pending call returns. (Cancelling that call is not always possible:
 // Windows before Vista has no way to.)
 //
-// What can still happen after the main thread gave up: if it did so between
-// the probe's last look and its write of the "a", that one "a" still goes
-// out on the probe's own handle, unlogged, before the probe closes it. The
-// write is not made under the lock because a failing driver can hold it,
-// and the main thread must never wait for a probe. Reads are made under the
-// lock (only of a byte already waiting, which never holds), so a probe
-// given up reads nothing.
+// The probe looks whether it was given up before each call on its port,
+// not under the same lock as the call: a call can hang in a failing
+// driver, and the main thread must never wait for a probe. So when the
+// main thread gives up between such a look and the call, that one call
+// still runs on the probe's own handle, never on the context's port and
+// without a trace in the log or on the console: the "a" is sent, or the
+// count of waiting bytes is asked, or one byte already waiting is read.
+// The probe then closes its handle.
 #ifndef VANTOR_SERIAL_PROBE_H
 #define VANTOR_SERIAL_PROBE_H
 
