@@ -84,16 +84,19 @@ struct Reader {
     e.line = log.lineAt(q);
     std::size_t next = s.size();
     if (probeAnswer) {
-      // The probe reads at most one byte and then ends its line.
+      // The probe reads at most one byte and then ends its line. A line
+      // feed received is stored as CR LF, so CR LF CR LF is that byte.
+      // Anything else here is the main thread's, which gave up on a probe
+      // that hung while it waited for the answer.
       probeAnswer = false;
-      std::size_t n = startsAt(s, q, "\r\n\r\n") ? 2
-                      : startsAt(s, q, kCrLf)    ? 0
-                      : q < s.size()             ? 1
-                                                 : 0;
+      std::size_t n = startsAt(s, q, "\r\n\r\n")                  ? 2
+                      : startsAt(s, q, kCrLf)                        ? 0
+                      : q < s.size() && startsAt(s, q + 1, kCrLf)    ? 1
+                                                                     : 0;
       e.end = std::min(s.size(), q + n);
       e.closed = startsAt(s, e.end, kCrLf);
       next = e.closed ? e.end + 2 : e.end;
-      if (!e.closed && e.end < s.size())
+      if (!e.closed && e.end < s.size() && !programTextAt(e.end))
         problem(e.end, "the probe's answer is not followed by a line end");
     } else {
       bool found = false;
@@ -206,13 +209,43 @@ struct Reader {
     return next;
   }
 
+  // The length of a text the program writes before an operation whose
+  // outcome it then writes on the same line (opening a port, a probe that
+  // goes on), or 0.
+  std::size_t operationOpening(std::size_t at) const {
+    static const char* const kOpenings[] = {"porta aperta: ",
+                                            "Open com port at 115200: "};
+    for (const char* t : kOpenings)
+      if (startsAt(s, at, t)) return std::char_traits<char>::length(t);
+    if (!startsAt(s, at, "Connessione a ")) return 0;
+    // "Connessione a NAME, baud rate N... "
+    std::size_t lineEnd = std::min(s.find(kCrLf, at), s.size());
+    for (std::size_t p = s.find(", baud rate ", at); p < lineEnd;
+         p = s.find(", baud rate ", p + 1)) {
+      std::size_t q = p + 12;
+      while (q < lineEnd && s[q] >= '0' && s[q] <= '9') ++q;
+      if (q > p + 12 && startsAt(s, q, "... ")) return q + 4 - at;
+    }
+    return 0;
+  }
+
   // A piece of the program's own: up to its line end, or to the next
   // traffic entry on the same line.
   std::size_t text(std::size_t at) {
     std::size_t end = s.size(), next = s.size();
     std::size_t lineEnd = s.find(kCrLf, at);
+    std::size_t opening = operationOpening(at);
     if (lineEnd == at) {
       end = at + 2;
+      next = end;
+    } else if (opening != 0 && (lineEnd == std::string::npos || at + opening < lineEnd)) {
+      // What the operation led to follows on the same line.
+      end = at + opening;
+      next = end;
+    } else if (phase == Phase::RomLoader) {
+      // A line of the ROM loader file is logged whole, and nothing else is
+      // logged on its line: a " -> " in a comment is the comment's.
+      end = lineEnd == std::string::npos ? s.size() : lineEnd + 2;
       next = end;
     } else {
       std::size_t send = s.find(" -> ", at);
@@ -325,7 +358,7 @@ const std::vector<std::string>& programTexts() {
   static const std::vector<std::string> texts = {
       "Nomi dei file:", "Porte seriali:", "Porta trovata: ",
       "Nessuna porta seriale trovata!", "collega il cavo seriale",
-      "\r\nSpegni e riaccendi il robot", "Connessione a COM",
+      "\r\nSpegni e riaccendi il robot", "Connessione a ",
       "non posso aprire la porta.", "porta aperta: ", "CONNESSO!",
       "modulo V&L non trovato!", "\r\nNon \x8a possibile impostare",
       "The ROM loader file", "\r\nErrore di verifica!", "Closing com port: ",
@@ -405,6 +438,7 @@ FieldLog readLog(const std::string& bytes) {
   }
   Reader reader(log);
   reader.run();
+  readPortSearches(log);
   return log;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "app/program.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_devtree.h"
+#include "rom_loader_rebuild.h"
 #include "serial/prompt_watcher.h"
 
 namespace replay {
@@ -44,55 +46,6 @@ std::string lineFrom(const std::string& s, std::size_t at) {
   return escapeBytes(s.substr(at, end - at));
 }
 
-// The ROM loader as far as the log shows it: every record sent once, in
-// order, with the file's other lines, from the pass that got furthest.
-std::string rebuildRomLoader(const FieldLog& log) {
-  std::string best, pass;
-  bool inPass = false;
-  std::string lastRecord;
-  for (const Entry& e : log.entries) {
-    if (e.kind == EntryKind::Text) {
-      if (e.bytes.find("CONNESSO!") != std::string::npos) {
-        inPass = true;
-        pass.clear();
-        lastRecord.clear();
-        continue;
-      }
-      if (!inPass) continue;
-      // The last piece of a log cut short may be the start of anything.
-      if (log.cutShort && e.end >= log.raw.size()) continue;
-      bool own = false;
-      for (const std::string& t : programTexts())
-        if (startsWith(e.bytes, t)) own = true;
-      if (own || e.bytes == "\r\n") {
-        if (pass.size() > best.size()) best = pass;
-        inPass = false;
-        continue;
-      }
-      std::string line = e.bytes;
-      if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
-        line.resize(line.size() - 2);
-      pass += line + "\n";
-    } else if (e.kind == EntryKind::Sent && inPass && e.bytes.size() > 1) {
-      const std::string& text = e.bytes;
-      if (text == lastRecord) continue;  // a retry
-      bool header = text.size() == 10 && lastRecord.size() > 10 &&
-                    lastRecord.find("0871") != std::string::npos &&
-                    text.compare(0, 8, lastRecord, 0, 8) == 0;
-      if (header) continue;
-      lastRecord = text;
-      pass += text + "\n";
-    }
-  }
-  if (pass.size() > best.size()) best = pass;
-  // A log cut short during the upload does not show the record that came
-  // next, but the program must have one to send: any record serves, since
-  // the log ends before its text.
-  if (log.cutShort && best.find("0871800000") == std::string::npos)
-    best += "A0000000\n";
-  return best;
-}
-
 bool isDriveLetter(char c) { return c >= 'A' && c <= 'Z'; }
 
 // A name from the log becomes a file of the simulated machine, whose
@@ -105,6 +58,24 @@ bool isPlainFileName(const std::string& name) {
 
 bool logShows(const FieldLog& log, const std::string& text) {
   return log.raw.find(text) != std::string::npos;
+}
+
+const char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// The machine's port behind a listed name: the program opens a name that
+// starts with a backslash as it is, any other under \\.\.
+std::string devicePortName(const std::string& name) {
+  return startsWith(name, "\\\\.\\") ? name.substr(4) : name;
+}
+
+// The names under which the program looked for ports, in every search.
+std::vector<std::string> portNames(const FieldLog& log) {
+  std::vector<std::string> names;
+  if (log.configuredPort != 0) names.push_back("COM" + std::to_string(log.configuredPort));
+  for (const PortSearch& search : log.searches)
+    for (const std::string& name : search.ports) names.push_back(name);
+  for (const std::string& name : log.listedPorts) names.push_back(name);
+  return names;
 }
 
 struct Replayer {
@@ -153,8 +124,38 @@ struct Replayer {
   // program has logged it: the last one is held until then.
   std::string held;
 
-  void wrote(const std::uint8_t* data, std::size_t size) {
+  // A probe that hung: the port whose next call of that kind never
+  // returns, until the main thread gives up on the probe and cancels it.
+  sim::SimPort* hangsInWrite = nullptr;
+  sim::SimPort* hangsInRead = nullptr;
+  sim::SimPort* readHangAfterWrite = nullptr;
+  // The port the program talks to: the one probed last.
+  sim::SimPort* current = nullptr;
+
+  void hangUntilCancelled() {
+    while (m.blockCurrent()) {
+    }
+  }
+
+  // Called when the program looks at what is waiting on a port.
+  void looking(sim::SimPort* port) {
+    if (port != hangsInRead) return;
+    hangsInRead = nullptr;
+    hangUntilCancelled();
+  }
+
+  void wrote(sim::SimPort* port, const std::uint8_t* data, std::size_t size) {
     readProgramLog();
+    if (port == hangsInWrite) {
+      // The write never returned, so nothing of it was logged.
+      hangsInWrite = nullptr;
+      hangUntilCancelled();
+      return;
+    }
+    if (port == readHangAfterWrite) {
+      readHangAfterWrite = nullptr;
+      hangsInRead = port;
+    }
     if (sentDiffers) return;
     for (const auto& stretch : unlogged)
       if (got.size() >= stretch.first && got.size() <= stretch.second) {
@@ -221,9 +222,42 @@ struct Replayer {
     return nullptr;
   }
 
+  // The ports listed in the registry when the program reads the list.
+  void listPorts(const PortSearch& search) {
+    std::string key = kSerialComm;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto& values = m.registry[key];
+    values.clear();
+    for (std::size_t i = 0; i < search.ports.size(); ++i)
+      values.push_back({"\\Device\\Serial" + std::to_string(i), pf::REG_SZ,
+                        search.ports[i] + std::string(1, '\0')});
+  }
+
+  // The port of a probe about to start goes the way the log says it went.
+  void shapeProbe(const Probe& probe) {
+    if (probe.outcome == ProbeOutcome::NotStarted) {
+      m.fail(sim::Call::CreateThread, 1);
+      return;
+    }
+    sim::SimPort* port = m.port(devicePortName(probe.port));
+    current = port;
+    hangsInWrite = hangsInRead = readHangAfterWrite = nullptr;
+    if (port == nullptr) return;
+    bool hung = probe.outcome == ProbeOutcome::TimedOut;
+    port->createFails = probe.outcome == ProbeOutcome::NotOpened;
+    port->openHangs = hung && probe.hungIn == ProbeHang::Open;
+    if (hung && probe.hungIn == ProbeHang::Write) hangsInWrite = port;
+    if (hung && probe.hungIn == ProbeHang::Read) readHangAfterWrite = port;
+  }
+
+  const Entry* entryAfter(std::size_t i) const {
+    return i + 1 < log.entries.size() ? &log.entries[i + 1] : nullptr;
+  }
+
   // What the module and the PC around the program do once the program's
-  // log has reached entry e.
-  bool act(const Entry& e) {
+  // log has reached entry i.
+  bool act(std::size_t i) {
+    const Entry& e = log.entries[i];
     std::size_t at = got.size();
     if (e.kind == EntryKind::Received) {
       // Received bytes are due once the program has written everything
@@ -231,13 +265,32 @@ struct Replayer {
       std::size_t from = e.marked ? e.begin - 4 : e.begin;
       if (at < from) return false;
       if (e.bytes.empty()) return true;
-      sim::SimPort* port = openPort();
+      sim::SimPort* port = current != nullptr && current->isOpen ? current : openPort();
       if (port == nullptr) return false;
       port->deliver(e.bytes, m.nowUs());
       return true;
     }
     if (at < e.begin) return false;
     const std::string& t = e.bytes;
+    const Entry* next = entryAfter(i);
+    if (const Probe* probe = probeStartingAt(log, i)) shapeProbe(*probe);
+    for (const PortSearch& search : log.searches)
+      if (search.entry == i && !search.configured) listPorts(search);
+    if (startsWith(t, "Open com port at 115200: ")) {
+      // The module's port opened again for blob, or not.
+      bool opened = next != nullptr && startsWith(next->bytes, "port opened.");
+      for (auto& p : m.ports) {
+        if (current != nullptr && p.get() != current) continue;
+        p->createFails = !opened;
+        p->openHangs = false;
+      }
+    }
+    if (t == "\r\n" && next != nullptr && startsWith(next->bytes, "Serial port failed")) {
+      // The adapter went while the program waited: its next look at the
+      // port fails.
+      for (auto& p : m.ports)
+        if (p->isOpen) p->gone = true;
+    }
     if (startsWith(t, "Trovato disco ") && t.size() > 14 && isDriveLetter(t[14])) {
       char letter = t[14];
       if (!moduleDiskAdded && logShows(log, "Drive Ejected")) {
@@ -264,32 +317,6 @@ struct Replayer {
     return true;
   }
 
-  // The port named by a probe line, and how its open went.
-  void shapeOpen() {
-    for (std::size_t i = nextEntry; i < log.entries.size(); ++i) {
-      const Entry& e = log.entries[i];
-      if (e.begin > got.size()) break;
-      if (e.kind != EntryKind::Text) continue;
-      if (e.end != got.size()) continue;
-      const std::string& t = e.bytes;
-      std::string follows = i + 1 < log.entries.size() ? log.entries[i + 1].bytes : "";
-      if (startsWith(t, "Connessione a ")) {
-        std::size_t comma = t.find(',');
-        std::string name = t.substr(14, comma == std::string::npos ? 0 : comma - 14);
-        sim::SimPort* port = m.port(name);
-        if (port != nullptr) {
-          port->createFails = startsWith(follows, "non posso aprire la porta");
-          port->openHangs = startsWith(follows, "modulo V&L non trovato!");
-        }
-      } else if (startsWith(t, "Open com port at 115200: ")) {
-        for (auto& p : m.ports) {
-          p->createFails = !startsWith(follows, "port opened.");
-          p->openHangs = false;
-        }
-      }
-    }
-  }
-
   void step() {
     readProgramLog();
     std::int64_t now = m.nowUs();
@@ -308,11 +335,32 @@ struct Replayer {
       m.horizonUs = now;
       return;
     }
-    shapeOpen();
-    while (nextEntry < log.entries.size() && act(log.entries[nextEntry]))
-      ++nextEntry;
+    while (nextEntry < log.entries.size() && act(nextEntry)) ++nextEntry;
   }
 };
+
+// The line of the copy of an image file, or "".
+std::string copyLine(const FieldLog& log, const std::string& name, std::size_t* lineEnd) {
+  std::size_t at = log.raw.find("Copia di " + name + " in ");
+  *lineEnd = at == std::string::npos ? at : log.raw.find("\r\n", at);
+  if (*lineEnd == std::string::npos) return std::string();
+  return log.raw.substr(at, *lineEnd - at);
+}
+
+bool copyFollowedBy(const FieldLog& log, const std::string& name, const std::string& text) {
+  std::size_t lineEnd;
+  return !copyLine(log, name, &lineEnd).empty() &&
+         startsWith(log.raw.substr(lineEnd + 2), text);
+}
+
+// The copy's line tells whether the file could not be copied at all; with
+// no reason given after it, the file was most often missing. (A copy that
+// failed on the disk's side says so in the lines that follow.)
+bool copyFailed(const FieldLog& log, const std::string& name) {
+  std::size_t lineEnd;
+  return copyLine(log, name, &lineEnd).find("non posso copiare il file") !=
+         std::string::npos;
+}
 
 void prepareMachine(const FieldLog& log, const std::string& inputFolder,
                     sim::Machine& m) {
@@ -335,27 +383,30 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
                     "\r\n";
   m.writeFile("vantor_config.ini", ini);
 
-  if (log.configuredPort != 0) {
-    m.addPort("COM" + std::to_string(log.configuredPort));
-  } else {
-    for (const std::string& name : log.listedPorts) {
-      m.setValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\" + name,
-                 pf::REG_SZ, name + std::string(1, '\0'));
-      m.addPort(name);
-    }
-  }
+  // Every port the program looked for is there, until the log shows
+  // otherwise; the registry lists each search's ports as it reads them.
+  for (const std::string& name : portNames(log))
+    if (m.port(devicePortName(name)) == nullptr) m.addPort(devicePortName(name));
+  if (log.configuredPort == 0) m.addKey(kSerialComm);
 
   // The input files: the real ones where they are given, else stand-ins.
   for (int i = 0; i < 4; ++i) {
     const std::string& name = log.fileNames[i];
     if (!isPlainFileName(name)) continue;
     std::string missing = "Non posso aprire il file " + name + "\r\n";
+    // A file the program could not open was not there, given or not.
+    if (logShows(log, missing)) continue;
+    // An image the log shows empty or not copied was so, given or not.
+    if (i >= 2 && copyFollowedBy(log, name, "The image file is empty")) {
+      m.writeFile(name, std::string());
+      continue;
+    }
+    if (i >= 2 && copyFailed(log, name)) continue;
     if (!inputFolder.empty()) {
       std::ifstream in(inputFolder + "/" + name, std::ios::binary);
       if (in) m.writeFile(name, readHostFile(inputFolder + "/" + name));
       continue;
     }
-    if (logShows(log, missing)) continue;
     if (i == 0) {
       m.writeFile(name, rebuildRomLoader(log));
     } else if (i == 1) {
@@ -369,19 +420,6 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
       uue += "`\nend\n";
       m.writeFile(name, uue);
     } else {
-      // The copy's line tells whether the file was empty or could not be
-      // copied at all (most often: it is missing).
-      std::size_t at = log.raw.find("Copia di " + name + " in ");
-      std::size_t lineEnd = at == std::string::npos ? at : log.raw.find("\r\n", at);
-      if (lineEnd != std::string::npos && startsWith(log.raw.substr(lineEnd + 2),
-                                                     "The image file is empty")) {
-        m.writeFile(name, std::string());
-        continue;
-      }
-      if (lineEnd != std::string::npos &&
-          log.raw.substr(at, lineEnd - at).find("non posso copiare il file") !=
-              std::string::npos)
-        continue;
       m.writeFile(name, std::string(4096, '\x5A'));
     }
   }
@@ -399,9 +437,12 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
 
   Replayer replayer(log, m);
   m.onCall = [&replayer] { replayer.step(); };
-  for (auto& port : m.ports)
-    port->onWrite = [&replayer](std::int64_t, const std::uint8_t* data,
-                                std::size_t size) { replayer.wrote(data, size); };
+  for (auto& port : m.ports) {
+    sim::SimPort* p = port.get();
+    port->onWrite = [&replayer, p](std::int64_t, const std::uint8_t* data,
+                                   std::size_t size) { replayer.wrote(p, data, size); };
+    port->advance = [&replayer, p](std::int64_t) { replayer.looking(p); };
+  }
   try {
     result.exitStatus = sim::runProcess(programMain);
   } catch (sim::SimulationStopped& stop) {
