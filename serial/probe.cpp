@@ -110,19 +110,23 @@ int probePort(ProbeJob& job) {
     logPrint(context, " <- ");
   });
   int answer = -1;
-  for (int elapsed = 0; elapsed <= kProbeAnswerMs;) {
-    if (givenUp(job)) return 0;
-    if (job.port.bytesWaiting() > 0) {
-      if (givenUp(job)) return 0;
+  for (int elapsed = 0; elapsed <= kProbeAnswerMs; elapsed += kPollMs) {
+    bool taken = false;
+    bool wanted = whileWanted(job, [&](ConfiguratorContext& context) {
+      // Under the lock, so that a probe given up never reads: a byte that
+      // is already waiting is read at once, and the main thread's wait for
+      // the lock stays short.
+      if (job.port.bytesWaiting() <= 0) return;
       answer = job.port.readByte();
-      char byte = static_cast<char>(answer);
-      whileWanted(job, [&](ConfiguratorContext& context) {
-        logPrint(context, "%c", byte);
-      });
-      break;
+      taken = true;
+      logPrint(context, "%c", static_cast<char>(answer));
+    });
+    if (!wanted) {
+      job.port.close();
+      return 0;
     }
+    if (taken) break;
     pf::Sleep(kPollMs);
-    elapsed += kPollMs;
   }
   whileWanted(job, [](ConfiguratorContext& context) { logPrint(context, "\n"); });
 

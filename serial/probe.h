@@ -4,9 +4,17 @@
 // hangs cannot stall the search. It works on a port object of its own and
 // hands the open port to the context only when the module answered; once
 // the main thread has given up on it, it no longer prints, logs or touches
-// anything of the context, nor writes or reads on its port: it closes the
-// port and ends as soon as its pending call returns. (Cancelling that call
-// is not always possible: Windows before Vista has no way to.)
+// anything of the context: it closes its port and ends as soon as its
+// pending call returns. (Cancelling that call is not always possible:
+// Windows before Vista has no way to.)
+//
+// What can still happen after the main thread gave up: if it did so between
+// the probe's last look and its write of the "a", that one "a" still goes
+// out on the probe's own handle, unlogged, before the probe closes it. The
+// write is not made under the lock because a failing driver can hold it,
+// and the main thread must never wait for a probe. Reads are made under the
+// lock (only of a byte already waiting, which never holds), so a probe
+// given up reads nothing.
 #ifndef VANTOR_SERIAL_PROBE_H
 #define VANTOR_SERIAL_PROBE_H
 

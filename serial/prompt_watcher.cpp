@@ -44,8 +44,6 @@ namespace {
 // into `text`.
 int unfinishedMatch(const char* window, int fill, const char* text,
                     std::size_t length) {
-  // Behind a NUL nothing can take part in a match.
-  if (std::strlen(window) < static_cast<std::size_t>(fill)) return 0;
   for (std::size_t k = length > 0 ? length - 1 : 0; k > 0; --k)
     if (k <= static_cast<std::size_t>(fill) &&
         std::memcmp(window + fill - static_cast<int>(k), text, k) == 0)
@@ -61,8 +59,6 @@ void PromptWatcher::compact(const char* text, std::size_t length) {
   const int keep = unfinishedMatch(window, fill, text, length);
   for (std::size_t i = 0;
        i < length && static_cast<int>(i) < fill && fill > kCompactAbove; ++i) {
-    // The window is searched as text: a NUL received from the module ends
-    // the search like the window's own end.
     const char* found = std::strchr(window + i, text[i]);
     int drop = found != nullptr ? static_cast<int>(found - window) -
                                       static_cast<int>(i)
@@ -98,10 +94,15 @@ int waitForText(ConfiguratorContext& context, const char* text,
       pf::Sleep(kPollMs);
       elapsed += kPollMs;
     }
+    // A NUL is logged like any byte but never kept: the window is searched
+    // as text, and a NUL in it would hide the awaited text behind it until
+    // the next line end, which a wait without limit might never see.
     if (taken) {
-      w.window[w.fill] = byte;
       logPrint(context, "%c", byte);
       if (w.capture != nullptr) w.capture->add(byte);
+    }
+    if (taken && byte != '\0') {
+      w.window[w.fill] = byte;
       if (byte == '\r' || byte == '\n') {
         w.window[0] = byte;
         w.fill = 0;

@@ -43,7 +43,8 @@ extern PromptWatcher promptWatcher;
 // 0 once `text` has appeared within one line of the module's output, -1
 // after more than timeoutMs of empty polls; a negative time-out waits
 // without limit. Stops on the byte that completes the text, so whatever the
-// module sent after it is still queued.
+// module sent after it is still queued. NUL bytes are logged but take no
+// part in the search.
 int waitForText(ConfiguratorContext& context, const char* text, int timeoutMs);
 
 #endif

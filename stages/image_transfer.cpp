@@ -91,8 +91,15 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
   operation.pFrom = from;
   operation.pTo = to;
   operation.fFlags = pf::FOF_NOCONFIRMATION | pf::FOF_SIMPLEPROGRESS;
-  if (pf::SHFileOperationA(&operation) != 0) {
+  const int result = pf::SHFileOperationA(&operation);
+  // The progress window has a Cancel button, and Windows may stop a copy
+  // too; either leaves part of the image on the disk, and some versions
+  // still answer 0. blob would flash that part as readily as the whole.
+  if (result != 0 || operation.fAnyOperationsAborted) {
     logThenConsole(context, kMsgCannotCopy);
+    if (operation.fAnyOperationsAborted)
+      logPrint(context,
+               "The copy was cancelled or stopped: nothing is flashed.\n");
     context.abortProcedure();
   }
   logThenConsole(context, kMsgDone);

@@ -54,8 +54,10 @@ class BootLoaderTest : public StageTest {
       if (answersDownload) com->deliver("\r\ndownloading blob\r\n", now);
     } else if (line == "flash blob") {
       std::int64_t done = now + flashMs * 1000LL;
-      com->deliver("\r\nflashing\r\nblob> ", done);
-      com->deliver("\r\nblob v2\r\nAutoboot in 1 s", done + autobootMs * 1000LL);
+      const std::string ahead = nulAhead ? std::string("x\0", 2) : "";
+      com->deliver("\r\nflashing\r\n" + ahead + "blob> ", done);
+      com->deliver("\r\nblob v2\r\n" + ahead + "Autoboot in 1 s",
+                   done + autobootMs * 1000LL);
     } else if (line.empty()) {
       bool report = breaks > 0 && errorReports > 0;
       if (report) --errorReports;
@@ -70,10 +72,21 @@ class BootLoaderTest : public StageTest {
   int flashMs = 800;
   int autobootMs = 500;
   int errorReports = 0;
+  // A NUL on the line of the flash's prompt and of the banner, ahead of them.
+  bool nulAhead = false;
   int breaks = 0;
   std::string pending;
   std::vector<std::string> writes;
 };
+
+TEST_F(BootLoaderTest, ANulAheadOfThePromptOrTheBannerHoldsNeitherSpinner) {
+  // Both waits have no time limit: a NUL that hid the text would keep the
+  // spinner turning for ever.
+  nulAhead = true;
+  machine().horizonUs = 600LL * 1000000;
+  EXPECT_EQ(0, update());
+  EXPECT_NE(std::string::npos, machine().console.find("\nFatto\n\n"));
+}
 
 TEST_F(BootLoaderTest, AWholeUpdateShowsTheModulesProgressAndEndsOnACleanPrompt) {
   replies = {{2, "."}, {3, "\r\nhalf\r\n"}, {4, "%s%d."}};

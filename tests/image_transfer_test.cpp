@@ -14,6 +14,9 @@ class ImageTransferTest : public StageTest {
  protected:
   void SetUp() override {
     StageTest::SetUp();
+    prepareMachine();
+  }
+  void prepareMachine() {
     inputs = smallInputs();
     writeInputs(machine(), inputs);
     machine().addDrive('D');  // a drive that is there before and stays
@@ -196,6 +199,30 @@ TEST_F(ImageTransferTest, AFailedCopyEndsTheRunBeforeAnyFlash) {
   EXPECT_EQ(0, module->eventCount("flash-kernel"));
 }
 
+TEST_F(ImageTransferTest, ACancelledCopyIsNeverFlashed) {
+  // Cancelled in the progress window: some Windows versions answer 0, some
+  // an error; half the image is on the disk either way.
+  for (int result : {0, 1223}) {
+    SCOPED_TRACE(result);
+    restart();
+    prepareMachine();
+    start(6, expecting(inputs));
+    machine().shellCopyCancelNth = 1;
+    machine().shellCancelResult = result;
+    machine().pressEnter();
+    EXPECT_EQ(-2, transfer("kernel"));
+    EXPECT_EQ(-1, exitStatus);
+    EXPECT_TRUE(inOrder({"Copia di zImage in E:\\zImage... ",
+                         "non posso copiare il file\n",
+                         "Procedura non completata: riprovare dall'inizio\n"}));
+    EXPECT_NE(std::string::npos,
+              logText().find("non posso copiare il file\nThe copy was "
+                             "cancelled or stopped: nothing is flashed.\n"));
+    EXPECT_EQ(std::string::npos, module->receivedText().find("flash"));
+    EXPECT_EQ(std::string::npos, machine().console.find("Fatto"));
+  }
+}
+
 TEST_F(ImageTransferTest, AnImageBlobDidNotReceiveEndsTheRun) {
   start(6, expecting(inputs));
   module->readDisk = [](const std::string&) { return std::nullopt; };
@@ -210,6 +237,17 @@ TEST_F(ImageTransferTest, AnImageBlobDidNotReceiveEndsTheRun) {
                        "Procedura non completata"}));
   EXPECT_NE(std::string::npos,
             logText().find("not downloaded\r\n\r\nblob>\nErrore: file non trovato\n"));
+}
+
+TEST_F(ImageTransferTest, NulBytesOnEveryLineOfBlobHoldNoWait) {
+  // Among them the waits without limit for the prompt after the removal,
+  // after "status" and while the image is flashed.
+  devmodel::ModuleConfig config = expecting(inputs);
+  config.nulInAnswers = true;
+  machine().horizonUs = 3600LL * 1000000;
+  start(6, config);
+  ASSERT_EQ(0, transfer("kernel"));
+  EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
 }
 
 TEST_F(ImageTransferTest, ALongFileNameIsCopiedUnderItsWholeName) {

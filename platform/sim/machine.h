@@ -169,6 +169,11 @@ class Machine {
   std::vector<ShellExecuteRecord> shellExecutes;
   std::function<void(const ShellExecuteRecord&)> onShellExecute;
   int shellCopyResult = 0;  // a non-zero value makes SHFileOperationA fail
+  // The n-th copy from now (1: the next) stops halfway and sets
+  // fAnyOperationsAborted, as a Cancel in the progress window does; it
+  // answers shellCancelResult, which some Windows versions leave at 0.
+  int shellCopyCancelNth = 0;
+  int shellCancelResult = 0;
   // Told of every drive letter that comes or goes and of every shell copy,
   // with the virtual time, for tests that follow the run as it goes.
   std::function<void(std::int64_t now, const std::string& what)> onDiskEvent;

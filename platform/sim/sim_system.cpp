@@ -2,6 +2,7 @@
 // simulated machine.
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -199,7 +200,8 @@ unsigned long getdrives() {
 int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
   sim::Machine& m = sim::machine();
   if (sim::enterFails(sim::Call::SHFileOperationA)) return 0x75;  // cancelled
-  if (m.shellCopyResult != 0) return m.shellCopyResult;
+  const bool cancelled = m.shellCopyCancelNth > 0 && --m.shellCopyCancelNth == 0;
+  if (m.shellCopyResult != 0 && !cancelled) return m.shellCopyResult;
   if (operation == nullptr || operation->wFunc != FO_COPY ||
       operation->pFrom == nullptr || operation->pTo == nullptr)
     return 0x7C;  // DE_INVALIDFILES
@@ -211,6 +213,16 @@ int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
   if (!in) return 2;
   std::ofstream out(m.hostPath(to), std::ios::binary | std::ios::trunc);
   if (!out) return 0x7C;
+  if (cancelled) {
+    // Stopped halfway, as a Cancel in the progress window leaves it: the
+    // first half of the file is on the disk.
+    std::string bytes((std::istreambuf_iterator<char>(in)),
+                      std::istreambuf_iterator<char>());
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
+    operation->fAnyOperationsAborted = 1;
+    if (m.onDiskEvent) m.onDiskEvent(m.nowUs(), "copy cancelled to " + to);
+    return m.shellCancelResult;
+  }
   // Windows copies an empty file like any other; inserting an empty buffer
   // would mark the stream failed.
   if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();

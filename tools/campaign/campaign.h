@@ -87,6 +87,8 @@ struct Setting {
   std::vector<Burst> noise;        // bytes on the line the module never sent
   std::int64_t diskDelayUs = 1500000;
   int copyRefused = 0;            // 1: the kernel's copy fails, 2: the ramdisk's
+  int copyCancelled = 0;          // 1: the kernel's copy is cancelled, 2: the ramdisk's
+  int cancelResult = 0;           // what SHFileOperationA answers to that cancel
   std::string lostImage;          // the disk loses it: "not downloaded"
   int ejectRefusals = 0;          // -1: every eject refused
   std::int64_t ejectLagUs = 0;    // the letter goes this long after an eject

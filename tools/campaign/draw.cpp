@@ -264,6 +264,11 @@ Setting draw(Choices& c) {
     ruinous("copy refused");
   }
   if (chance(c, 25)) {
+    s.copyCancelled = c.range(1, 2);
+    s.cancelResult = chance(c, 2) ? 0 : 1223;
+    ruinous("copy cancelled");
+  }
+  if (chance(c, 25)) {
     s.lostImage = chance(c, 2) ? "kernel" : "ramdisk";
     ruinous("not downloaded after a flash");
   }
@@ -345,6 +350,9 @@ std::string Setting::describe() const {
   if (unplugAtUs >= 0) out << "  unplug at " << unplugAtUs << " us\n";
   if (failingCall >= 0) out << "  platform call " << failingCall << " fails at call " << failingNth << "\n";
   if (copyRefused != 0) out << "  copy refused for image " << copyRefused << "\n";
+  if (copyCancelled != 0)
+    out << "  copy cancelled for image " << copyCancelled << ", answering "
+        << cancelResult << "\n";
   if (!lostImage.empty()) out << "  disk loses " << lostImage << "\n";
   if (ejectRefusals != 0) out << "  eject refusals " << ejectRefusals << "\n";
   if (ejectLagUs != 0) out << "  eject lag " << ejectLagUs / 1000 << " ms\n";

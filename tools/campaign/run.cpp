@@ -466,6 +466,8 @@ Outcome run(const Setting& s) {
   if (s.unplugAtUs >= 0) m.at(s.unplugAtUs, [w](std::int64_t now) { w->unplug(now); });
   if (s.failingCall >= 0) m.failNth(static_cast<sim::Call>(s.failingCall), s.failingNth);
   if (s.copyRefused != 0) m.failNth(sim::Call::SHFileOperationA, s.copyRefused);
+  m.shellCopyCancelNth = s.copyCancelled;
+  m.shellCancelResult = s.cancelResult;
   if (s.probeThreadFails) m.failNth(sim::Call::CreateThread, 1);
   if (s.logInCurrentFolderFails) m.unopenable.push_back(kLogName);
   if (s.logNowhere) m.unopenable.push_back(kFallbackLog);
