@@ -150,10 +150,22 @@ TEST(LogReaderTest, EverySearchPassAndProbeIsReadWithHowItEnded) {
   EXPECT_TRUE(hung.problems.empty());
   ASSERT_EQ(1u, hung.searches.size());
   ASSERT_EQ(2u, hung.searches[0].passes.size());
-  EXPECT_EQ("COM1 timed out in open, COM2 timed out in write, COM4 timed out in read, "
-            "COM3 no answer",
+  EXPECT_EQ("COM1 timed out in open, COM2 timed out in write, COM3 no answer",
             passSummary(hung.searches[0].passes[0]));
   EXPECT_EQ("COM3 found", passSummary(hung.searches[0].passes[1]));
+  // One that hung while it looked for the answer: an older program could
+  // write that; this one looks under the lock the main thread takes to
+  // give up, so the replay tells the difference and does not hang.
+  std::string older = replaced(fieldLog("sim_probe_timed_out"),
+                               "115200... porta aperta:  -> a\r\n <- \r\nmodulo",
+                               "115200... porta aperta:  -> a\r\n <- modulo");
+  replay::FieldLog olderLog = replay::readLog(older);
+  EXPECT_EQ("COM1 timed out in open, COM2 timed out in write, COM3 timed out in read",
+            passSummary(olderLog.searches.at(0).passes.at(0)));
+  replay::ReplayResult result = replay::replayLog(olderLog, "");
+  EXPECT_FALSE(result.same);
+  EXPECT_EQ(older.find("modulo V&L", older.find("COM3, baud rate 115200")),
+            result.differenceAt);
 
   // A configured port is a search of its own with no list; each failed
   // upload starts a new search, whose list may differ.
@@ -350,6 +362,43 @@ TEST(ReplayTest, AProbeWhoseThreadNeverStartedIsReplayedAsSuch) {
   replay::FieldLog read = replay::readLog(changed);
   EXPECT_EQ("COM1 not started, COM3 no answer", passSummary(read.searches.at(0).passes.at(0)));
   replay::ReplayResult result = replay::replayLog(read, "");
+  EXPECT_TRUE(result.same) << result.verdict;
+}
+
+TEST(ReplayTest, ARunRefusedBeforeItsSearchIsReplayed) {
+  // The folder's path too long for the configuration file's.
+  std::string noPath =
+      "Non posso aprire il file vantor_config.ini\r\n"
+      "Procedura non completata: riprovare dall'inizio\r\n";
+  replay::ReplayResult result = replay::replayLog(replay::readLog(noPath), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // A configured name longer than a path may be, shown as far as kept.
+  std::string name(259, 'n');
+  std::string tooLong = replaced(fieldLog("wine_missing_rom_loader"), "[BLOB]: blob.uue",
+                                 "[BLOB]: " + name);
+  tooLong = replaced(tooLong, "Non posso aprire il file blob-bootloader.txt",
+                     "Non posso aprire il file " + name);
+  result = replay::replayLog(replay::readLog(tooLong), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+}
+
+TEST(ReplayTest, AnEjectGoesTheWayTheLogSaysWithTheVolumeItNames) {
+  std::string log = fieldLog("sim_eject_vetoed");
+  const std::string vetoed = "vetoed (15,6)!";
+  ASSERT_NE(std::string::npos, log.find(vetoed));
+  for (const char* other : {"vetoed (15,1)!", "has problem (6,21)!", "not removable (5,0)!",
+                            "not found (4,0)!"}) {
+    replay::ReplayResult result = replay::replayLog(replay::readLog(replaced(log, vetoed, other)), "");
+    EXPECT_TRUE(result.same) << other << ": " << result.verdict;
+  }
+  std::string code = replaced(log, ", " + vetoed, ", error code 14,19!");
+  replay::ReplayResult result = replay::replayLog(replay::readLog(code), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // The first disk's record had no volume: no eject was tried at all.
+  std::string invalid = replaced(
+      log, "Error ejecting device STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM, " + vetoed,
+      "Invalid drive specification 'E:'!");
+  result = replay::replayLog(replay::readLog(invalid), "");
   EXPECT_TRUE(result.same) << result.verdict;
 }
 

@@ -211,12 +211,14 @@ struct Reader {
 
   // The length of a text the program writes before an operation whose
   // outcome it then writes on the same line (opening a port, a probe that
-  // goes on), or 0.
+  // goes on, an eject), or 0.
   std::size_t operationOpening(std::size_t at) const {
     static const char* const kOpenings[] = {"porta aperta: ",
                                             "Open com port at 115200: "};
     for (const char* t : kOpenings)
       if (startsAt(s, at, t)) return std::char_traits<char>::length(t);
+    // "Rimozione disco X... ", then how the eject went.
+    if (startsAt(s, at, "Rimozione disco ") && startsAt(s, at + 17, "... ")) return 21;
     if (!startsAt(s, at, "Connessione a ")) return 0;
     // "Connessione a NAME, baud rate N... "
     std::size_t lineEnd = std::min(s.find(kCrLf, at), s.size());
@@ -294,6 +296,7 @@ struct Reader {
         log.configuration.push_back(line);
       }
       at = p;
+      log.configurationEnd = p;
       static const char* const kKeys[] = {"[BLOB TXT]: ", "[BLOB]: ",
                                           "[KERNEL]: ", "[RAMDISK]: "};
       for (const std::string& line : log.configuration) {

@@ -88,6 +88,7 @@ struct PortSearch {
 struct FieldLog {
   std::string raw;  // the log as stored, CR LF line ends
   std::vector<std::string> configuration;  // the lines of the opening block
+  std::size_t configurationEnd = 0;        // where the log goes on after it
   std::string fileNames[4];  // ROM loader, boot loader, kernel, ramdisk
   int configuredPort = 0;    // 0: auto-detect
   std::vector<std::string> listedPorts;  // "Porta trovata:" in order

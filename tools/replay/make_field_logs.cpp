@@ -163,24 +163,16 @@ int main(int argc, char** argv) {
          return m.addPort("COM10");
        }},
       // Probes that hang until the program gives up on them after 3 s: in
-      // the open (an outgoing Bluetooth port trying to reach its device),
-      // in the write of the probe's byte, and while it looks for the
-      // answer. None of them is probed again in that search.
+      // the open (an outgoing Bluetooth port trying to reach its device)
+      // and in the write of the probe's byte. Neither is probed again in
+      // that search.
       {"probe_timed_out", at38400, 0,
        [](sim::Machine& m) -> sim::SimPort& {
          listPort(m, "COM1").openHangs = true;
-         sim::SimPort& writeHangs = listPort(m, "COM2");
-         sim::SimPort& readHangs = listPort(m, "COM4");
          sim::Machine* machine = &m;
-         writeHangs.onWrite = [machine](std::int64_t, const std::uint8_t*, std::size_t) {
+         listPort(m, "COM2").onWrite = [machine](std::int64_t, const std::uint8_t*,
+                                                 std::size_t) {
            hangUntilCancelled(*machine);
-         };
-         sim::SimPort* r = &readHangs;
-         readHangs.onWrite = [r, machine](std::int64_t, const std::uint8_t*, std::size_t) {
-           r->advance = [r, machine](std::int64_t) {
-             r->advance = nullptr;
-             hangUntilCancelled(*machine);
-           };
          };
          return listPort(m, "COM3");
        }},
@@ -217,6 +209,29 @@ int main(int argc, char** argv) {
                          {"\\Device\\BthModem1", pf::REG_SZ, std::string("COM8", 5)});
            machine->addPort("COM8").createFails = true;
          };
+       }},
+      // The operator cancels the copy of the ramdisk in the shell's
+      // progress window.
+      {"copy_cancelled",
+       [](devmodel::ModuleConfig&, sim::Machine& m) { m.shellCopyCancelNth = 2; }},
+      // The module's port does not open again at 115200 for blob (another
+      // program took it): the next pass starts, with the module in blob.
+      {"reopen_fails",
+       [](devmodel::ModuleConfig&, sim::Machine& m) { m.failNth(sim::Call::CreateFileA, 3); }},
+      // The eject of the kernel's disk is vetoed (a window still shows the
+      // disk): the program opens the hot-plug applet and the operator
+      // stops the disk there. The ramdisk's disk ejects.
+      {"eject_vetoed", none, 0, nullptr,
+       [](devmodel::Module&, sim::Machine& m, sim::SimPort&) {
+         sim::SimDeviceTree& tree = m.deviceTree;
+         int volume = tree.find("STORAGE\\REMOVABLEMEDIA\\7&1A2B3C&0&RM");
+         if (volume < 0) return;
+         const std::string id = "STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM";
+         tree.nodes[static_cast<std::size_t>(volume)].deviceId = id;
+         sim::mountVolume(m, 'E', id);
+         tree.failures.push_back({sim::CmCall::CM_Request_Device_EjectA,
+                                  "USB\\VID_C0DE&PID_B007\\0001", pf::CR_REMOVE_VETOED,
+                                  1, 6, "\\Device\\HarddiskVolume9"});
        }},
       // The USB serial adapter is pulled out while blob flashes the kernel.
       {"adapter_gone", none, 0, nullptr,

@@ -12,6 +12,7 @@
 #include "app/program.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_devtree.h"
+#include "module_disk.h"
 #include "rom_loader_rebuild.h"
 #include "serial/prompt_watcher.h"
 
@@ -60,6 +61,9 @@ bool logShows(const FieldLog& log, const std::string& text) {
   return log.raw.find(text) != std::string::npos;
 }
 
+// The longest file name the program keeps: one less than MAX_PATH.
+const std::size_t kLongestFileName = 259;
+const char kCopyCancelled[] = "The copy was cancelled or stopped";
 const char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // The machine's port behind a listed name: the program opens a name that
@@ -87,8 +91,7 @@ struct Replayer {
   bool reproduced = false;  // a log cut short: all of it reproduced
   std::int64_t lastGrowthUs = 0;
   std::size_t nextEntry = 0;  // first entry not yet acted on
-  bool moduleDiskAdded = false;
-  sim::SimModuleDisk moduleDisk{};
+  ReplayedDisk moduleDisk;
 
   // Everything the log says was sent, and the entry each byte came from.
   std::string expectedSent;
@@ -127,21 +130,12 @@ struct Replayer {
   // A probe that hung: the port whose next call of that kind never
   // returns, until the main thread gives up on the probe and cancels it.
   sim::SimPort* hangsInWrite = nullptr;
-  sim::SimPort* hangsInRead = nullptr;
-  sim::SimPort* readHangAfterWrite = nullptr;
   // The port the program talks to: the one probed last.
   sim::SimPort* current = nullptr;
 
   void hangUntilCancelled() {
     while (m.blockCurrent()) {
     }
-  }
-
-  // Called when the program looks at what is waiting on a port.
-  void looking(sim::SimPort* port) {
-    if (port != hangsInRead) return;
-    hangsInRead = nullptr;
-    hangUntilCancelled();
   }
 
   void wrote(sim::SimPort* port, const std::uint8_t* data, std::size_t size) {
@@ -151,10 +145,6 @@ struct Replayer {
       hangsInWrite = nullptr;
       hangUntilCancelled();
       return;
-    }
-    if (port == readHangAfterWrite) {
-      readHangAfterWrite = nullptr;
-      hangsInRead = port;
     }
     if (sentDiffers) return;
     for (const auto& stretch : unlogged)
@@ -241,13 +231,15 @@ struct Replayer {
     }
     sim::SimPort* port = m.port(devicePortName(probe.port));
     current = port;
-    hangsInWrite = hangsInRead = readHangAfterWrite = nullptr;
+    hangsInWrite = nullptr;
     if (port == nullptr) return;
     bool hung = probe.outcome == ProbeOutcome::TimedOut;
     port->createFails = probe.outcome == ProbeOutcome::NotOpened;
     port->openHangs = hung && probe.hungIn == ProbeHang::Open;
     if (hung && probe.hungIn == ProbeHang::Write) hangsInWrite = port;
-    if (hung && probe.hungIn == ProbeHang::Read) readHangAfterWrite = port;
+    // A probe that hung while it looked for the answer is not made to hang
+    // again: the program looks under the probe's lock, which the main
+    // thread takes to give up on a probe, so the program would hang with it.
   }
 
   const Entry* entryAfter(std::size_t i) const {
@@ -293,24 +285,20 @@ struct Replayer {
     }
     if (startsWith(t, "Trovato disco ") && t.size() > 14 && isDriveLetter(t[14])) {
       char letter = t[14];
-      if (!moduleDiskAdded && logShows(log, "Drive Ejected")) {
-        moduleDisk = sim::addModuleDisk(m, letter);
-        moduleDiskAdded = true;
-      } else if (moduleDiskAdded) {
-        // An eject takes the device out of the tree; the module's next disk
-        // is the same device plugged in again.
-        m.deviceTree.restoreSubtree(moduleDisk.device);
-      }
+      moduleDisk.present(m, letter, ejectAfter(log, i));
       m.addDrive(letter);
     } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
                t.find(" rimosso") != std::string::npos) {
       m.removeDrive(t[6]);
     } else if (startsWith(t, "Copia di ")) {
       // A copy that failed although the file was there (a disk that took
-      // no writes) fails again.
+      // no writes) fails again; one cancelled halfway is cancelled again.
+      std::string after = log.raw.substr(e.end);
       bool failed = t.find("non posso copiare il file") != std::string::npos &&
-                    !startsWith(log.raw.substr(e.end), "The image file is empty");
-      m.shellCopyResult = failed ? 0x7C : 0;
+                    !startsWith(after, "The image file is empty");
+      bool cancelled = failed && startsWith(after, kCopyCancelled);
+      m.shellCopyResult = failed && !cancelled ? 0x7C : 0;
+      m.shellCopyCancelNth = cancelled ? 1 : 0;
     } else if (startsWith(t, "Operating system not supported!")) {
       m.libraryLoadFails = true;
     }
@@ -354,12 +342,13 @@ bool copyFollowedBy(const FieldLog& log, const std::string& name, const std::str
 }
 
 // The copy's line tells whether the file could not be copied at all; with
-// no reason given after it, the file was most often missing. (A copy that
-// failed on the disk's side says so in the lines that follow.)
+// no reason given after it, the file was most often missing. A copy that
+// was cancelled had its file.
 bool copyFailed(const FieldLog& log, const std::string& name) {
   std::size_t lineEnd;
   return copyLine(log, name, &lineEnd).find("non posso copiare il file") !=
-         std::string::npos;
+             std::string::npos &&
+         !copyFollowedBy(log, name, kCopyCancelled);
 }
 
 void prepareMachine(const FieldLog& log, const std::string& inputFolder,
@@ -376,12 +365,24 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
   }
   m.horizonUs = 3600LL * 1000000;
 
-  std::string ini = "[File Name]\r\nblob_boot=" + log.fileNames[0] +
-                    "\r\nblob=" + log.fileNames[1] + "\r\nkernel=" +
-                    log.fileNames[2] + "\r\nramdisk=" + log.fileNames[3] +
+  // A name as long as the program keeps one, refused right away, was cut
+  // from a longer one.
+  std::string names[4];
+  for (int i = 0; i < 4; ++i) {
+    names[i] = log.fileNames[i];
+    if (names[i].size() == kLongestFileName &&
+        startsWith(log.raw.substr(log.configurationEnd),
+                   "Non posso aprire il file " + names[i] + "\r\n"))
+      names[i] += '~';
+  }
+  std::string ini = "[File Name]\r\nblob_boot=" + names[0] + "\r\nblob=" + names[1] +
+                    "\r\nkernel=" + names[2] + "\r\nramdisk=" + names[3] +
                     "\r\n[COM]\r\nport=" + std::to_string(log.configuredPort) +
                     "\r\n";
   m.writeFile("vantor_config.ini", ini);
+  // No path to the configuration file: the folder's path was too long.
+  if (startsWith(log.raw, "Non posso aprire il file vantor_config.ini\r\n"))
+    m.fail(sim::Call::GetCurrentDirectoryA, 1);
 
   // Every port the program looked for is there, until the log shows
   // otherwise; the registry lists each search's ports as it reads them.
@@ -441,7 +442,6 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
     sim::SimPort* p = port.get();
     port->onWrite = [&replayer, p](std::int64_t, const std::uint8_t* data,
                                    std::size_t size) { replayer.wrote(p, data, size); };
-    port->advance = [&replayer, p](std::int64_t) { replayer.looking(p); };
   }
   try {
     result.exitStatus = sim::runProcess(programMain);
