@@ -81,6 +81,7 @@ struct Reader {
     e.kind = EntryKind::Received;
     e.begin = q;
     e.marked = marked;
+    std::size_t blockCopy = 0;
     e.line = log.lineAt(q);
     std::size_t next = s.size();
     if (probeAnswer) {
@@ -101,15 +102,22 @@ struct Reader {
     } else {
       bool found = false;
       if (downloadBlocks) {
-        // A block is logged, then logged again right after its line end.
+        // A block is logged, then logged again right after its line end as
+        // a text, which ends at the block's first NUL; what follows is the
+        // next block or the next send.
         for (std::size_t p = q; p + 2 <= s.size(); ++p) {
           if (!startsAt(s, p, kCrLf)) continue;
           std::string piece = s.substr(q, p - q);
-          if (p > q && startsAt(s, p + 2, piece)) {
+          std::string copy = piece.substr(0, piece.find('\0'));
+          std::size_t after = p + 2 + copy.size();
+          if (p > q && startsAt(s, p + 2, copy) &&
+              (after == s.size() || startsAt(s, after, " <- ") ||
+               startsAt(s, after, " -> "))) {
             e.end = p;
             e.block = true;
             e.closed = true;
             next = p + 2;
+            blockCopy = copy.size();
             found = true;
             break;
           }
@@ -168,9 +176,9 @@ struct Reader {
       // The copy of the block is the program's.
       Entry copy;
       copy.begin = next;
-      copy.end = next + (e.end - e.begin);
+      copy.end = next + blockCopy;
       copy.line = log.lineAt(next);
-      copy.bytes = s.substr(e.begin, e.end - e.begin);
+      copy.bytes = s.substr(next, blockCopy);
       log.entries.push_back(copy);
       next = copy.end;
     }

@@ -162,10 +162,11 @@ int main(int argc, char** argv) {
          m.addPort("BthModem0");
          return m.addPort("COM10");
        }},
-      // Probes that hang until the program gives up on them after 3 s: in
-      // the open (an outgoing Bluetooth port trying to reach its device)
-      // and in the write of the probe's byte. Neither is probed again in
-      // that search.
+      // Probes that the program gives up on after 3 s: one whose open
+      // hangs (an outgoing Bluetooth port trying to reach its device), one
+      // whose write of the probe's byte hangs, and one whose open takes
+      // 2.5 s, so that the time runs out while it waits for the answer.
+      // None of them is probed again in that search.
       {"probe_timed_out", at38400, 0,
        [](sim::Machine& m) -> sim::SimPort& {
          listPort(m, "COM1").openHangs = true;
@@ -173,6 +174,14 @@ int main(int argc, char** argv) {
          listPort(m, "COM2").onWrite = [machine](std::int64_t, const std::uint8_t*,
                                                  std::size_t) {
            hangUntilCancelled(*machine);
+         };
+         sim::SimPort& slow = listPort(m, "COM4");
+         sim::SimPort* s = &slow;
+         slow.openHangs = true;
+         machine->onCall = [machine, s] {
+           if (s->blockedThreads.empty() || !s->openHangs) return;
+           s->openHangs = false;  // only the first open is slow
+           machine->at(machine->nowUs() + 2500000, [s](std::int64_t) { s->releaseHang(); });
          };
          return listPort(m, "COM3");
        }},
@@ -208,6 +217,26 @@ int main(int argc, char** argv) {
            values.insert(values.begin(),
                          {"\\Device\\BthModem1", pf::REG_SZ, std::string("COM8", 5)});
            machine->addPort("COM8").createFails = true;
+         };
+       }},
+      // blob puts a NUL after each line feed, so one stands before every
+      // prompt on its line: the NULs are logged as they came, and the
+      // prompts are found all the same.
+      {"nul_before_prompts", none, 0, nullptr,
+       [](devmodel::Module& module, sim::Machine&, sim::SimPort& com) {
+         auto inBlob = std::make_shared<bool>(false);
+         module.onEvent = [inBlob](const devmodel::Event& e) {
+           if (e.name == "blob-start") *inBlob = true;
+         };
+         devmodel::Module* mod = &module;
+         sim::SimPort* port = &com;
+         com.advance = [port, mod, inBlob](std::int64_t now) {
+           devmodel::Bytes out = mod->takeOutput(now), sent;
+           for (std::uint8_t byte : out) {
+             sent.push_back(byte);
+             if (*inBlob && byte == '\n') sent.push_back(0);
+           }
+           if (!sent.empty()) port->deliver(sent.data(), sent.size(), now);
          };
        }},
       // The operator cancels the copy of the ramdisk in the shell's

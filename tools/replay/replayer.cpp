@@ -61,6 +61,9 @@ bool logShows(const FieldLog& log, const std::string& text) {
   return log.raw.find(text) != std::string::npos;
 }
 
+// An open this slow leaves the probe in its wait for the answer when the
+// main thread gives up on it, 3 s after it started.
+const std::int64_t kSlowOpenUs = 2500000;
 // The longest file name the program keeps: one less than MAX_PATH.
 const std::size_t kLongestFileName = 259;
 const char kCopyCancelled[] = "The copy was cancelled or stopped";
@@ -237,9 +240,14 @@ struct Replayer {
     port->createFails = probe.outcome == ProbeOutcome::NotOpened;
     port->openHangs = hung && probe.hungIn == ProbeHang::Open;
     if (hung && probe.hungIn == ProbeHang::Write) hangsInWrite = port;
-    // A probe that hung while it looked for the answer is not made to hang
-    // again: the program looks under the probe's lock, which the main
-    // thread takes to give up on a probe, so the program would hang with it.
+    // A probe given up while it waited for the answer: its port was slow to
+    // open, and the time ran out during the wait. (A look at the port that
+    // never returned would hang the program as a whole: it looks under the
+    // lock that the main thread takes to give up on a probe.)
+    if (hung && probe.hungIn == ProbeHang::Read) {
+      port->openHangs = true;
+      m.at(m.nowUs() + kSlowOpenUs, [port](std::int64_t) { port->releaseHang(); });
+    }
   }
 
   const Entry* entryAfter(std::size_t i) const {
