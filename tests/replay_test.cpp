@@ -382,6 +382,22 @@ TEST(ReplayTest, AnEjectGoesTheWayTheLogSaysWithTheVolumeItNames) {
   std::string code = replaced(log, ", " + vetoed, ", error code 14,19!");
   replay::ReplayResult result = replay::replayLog(replay::readLog(code), "");
   EXPECT_TRUE(result.same) << result.verdict;
+  // No configuration manager to ask: the applet is opened at once.
+  const std::string applet =
+      "Nella finestra 'Scollegamento o rimozione di una periferica hardware', seleziona "
+      "'Disco USB (Altamec K-Ferro04 Boot E:)' e cliccare su 'Interrompi'\r\n";
+  const std::string firstEject =
+      "Error ejecting device STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM, " + vetoed + "\r\n";
+  std::string unsupported = replaced(log, firstEject, "Operating system not supported!\r\n");
+  unsupported = replaced(unsupported, "Drive Ejected\r\n",
+                         "Operating system not supported!\r\n" + applet);
+  result = replay::replayLog(replay::readLog(unsupported), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // Once loaded, the library stays: only the first eject can miss it.
+  std::string noLibrary =
+      replaced(log, firstEject, "Error in device eject, error code 2,126!\r\n");
+  result = replay::replayLog(replay::readLog(noLibrary), "");
+  EXPECT_TRUE(result.same) << result.verdict;
   // The first disk's record had no volume: no eject was tried at all.
   std::string invalid = replaced(
       log, "Error ejecting device STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM, " + vetoed,

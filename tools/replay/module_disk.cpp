@@ -58,6 +58,8 @@ EjectOutcome ejectAfter(const FieldLog& log, std::size_t i) {
     if (startsWith(t, "Drive Ejected")) o.kind = EjectOutcome::Ejected;
     else if (startsWith(t, "Invalid drive specification")) o.kind = EjectOutcome::NoVolume;
     else if (startsWith(t, "Error ejecting device ")) o = refusal(t);
+    else if (startsWith(t, "Operating system not supported!")) o.kind = EjectOutcome::Unsupported;
+    else if (startsWith(t, "Error in device eject, error code 2,")) o.kind = EjectOutcome::NoLibrary;
     else o.kind = EjectOutcome::Other;
     break;
   }
@@ -65,7 +67,11 @@ EjectOutcome ejectAfter(const FieldLog& log, std::size_t i) {
 }
 
 void ReplayedDisk::present(sim::Machine& m, char letter, const EjectOutcome& outcome) {
-  bool needed = outcome.kind == EjectOutcome::Ejected || outcome.kind == EjectOutcome::Refused;
+  // The program looks at the configuration manager only for a drive that
+  // the mount manager records.
+  bool needed = outcome.kind != EjectOutcome::NotTried && outcome.kind != EjectOutcome::NoVolume;
+  m.platformId = outcome.kind == EjectOutcome::Unsupported ? 1 : 2;
+  m.libraryLoadFails = outcome.kind == EjectOutcome::NoLibrary;
   std::string mounted = std::string("\\DosDevices\\") + letter + ":";
   auto& records = m.registry["system\\mounteddevices"];
   records.erase(std::remove_if(records.begin(), records.end(),

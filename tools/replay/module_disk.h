@@ -19,6 +19,8 @@ struct EjectOutcome {
     Ejected,   // "Drive Ejected"
     NoVolume,  // "Invalid drive specification": no mount manager record
     Refused,   // "Error ejecting device ID, REASON (R,D)!" or "error code R,D"
+    Unsupported,  // "Operating system not supported!": the 9x family's mark
+    NoLibrary,    // "Error in device eject, error code 2,E!": no setupapi.dll
     Other,     // any other text: not shaped
   };
   Kind kind = NotTried;

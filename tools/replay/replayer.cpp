@@ -307,8 +307,6 @@ struct Replayer {
       bool cancelled = failed && startsWith(after, kCopyCancelled);
       m.shellCopyResult = failed && !cancelled ? 0x7C : 0;
       m.shellCopyCancelNth = cancelled ? 1 : 0;
-    } else if (startsWith(t, "Operating system not supported!")) {
-      m.libraryLoadFails = true;
     }
     return true;
   }
