@@ -337,6 +337,13 @@ TEST(ReplayTest, ARomLoaderIsRebuiltLineForLineFromTheLog) {
                     "Procedura non completata: riprovare dall'inizio\r\n";
   EXPECT_EQ("# ROM loader generated for the device model (seed 7)\r\n" + piece,
             replay::rebuildRomLoader(replay::readLog(eof)));
+  // An empty line at the end of the file is the file's: only the last
+  // empty line before the end is the program's.
+  std::string emptyLast = cut.substr(0, records) + "\r\n\r\n" +
+                          "The ROM loader file ended without its end record.\r\n" +
+                          "Procedura non completata: riprovare dall'inizio\r\n";
+  EXPECT_EQ("# ROM loader generated for the device model (seed 7)\r\n\r\n",
+            replay::rebuildRomLoader(replay::readLog(emptyLast)));
 }
 
 TEST(ReplayTest, AProbeWhoseThreadNeverStartedIsReplayedAsSuch) {
