@@ -8,6 +8,8 @@ namespace replay {
 namespace {
 
 const char kCrLf[] = "\r\n";
+// The most the boot loader's download takes from the line at once.
+const std::size_t kLongestBlock = 4095;
 
 bool startsAt(const std::string& s, std::size_t at, const std::string& what) {
   return at <= s.size() && s.compare(at, what.size(), what) == 0 &&
@@ -23,6 +25,21 @@ std::string decode(const std::string& raw) {
     out += raw[i];
   }
   return out;
+}
+
+// Where `what` starts in s between at and limit, or npos: a search that
+// never runs past the line it is about.
+std::size_t findWithin(const std::string& s, const char* what, std::size_t at,
+                       std::size_t limit) {
+  std::size_t length = std::char_traits<char>::length(what);
+  // A match starts before limit and may end past it.
+  std::size_t end = std::min(s.size(), std::min(limit, s.size()) + length - 1);
+  if (at >= end) return std::string::npos;
+  auto found = std::search(s.begin() + static_cast<std::ptrdiff_t>(at),
+                           s.begin() + static_cast<std::ptrdiff_t>(end), what, what + length);
+  return found == s.begin() + static_cast<std::ptrdiff_t>(end)
+             ? std::string::npos
+             : static_cast<std::size_t>(found - s.begin());
 }
 
 bool endsWith(const std::string& s, const std::string& tail) {
@@ -105,19 +122,23 @@ struct Reader {
         // A block is logged, then logged again right after its line end as
         // a text, which ends at the block's first NUL; what follows is the
         // next block or the next send.
-        for (std::size_t p = q; p + 2 <= s.size(); ++p) {
+        // A block is at most what one read takes, each line feed in it
+        // stored as two bytes.
+        std::size_t longest = std::min(s.size(), q + 2 * kLongestBlock);
+        std::size_t nul = std::string::npos;
+        for (std::size_t p = q; p + 2 <= s.size() && p <= longest; ++p) {
+          if (s[p] == '\0' && nul == std::string::npos) nul = p;
           if (!startsAt(s, p, kCrLf)) continue;
-          std::string piece = s.substr(q, p - q);
-          std::string copy = piece.substr(0, piece.find('\0'));
-          std::size_t after = p + 2 + copy.size();
-          if (p > q && startsAt(s, p + 2, copy) &&
+          std::size_t copy = (nul == std::string::npos ? p : nul) - q;
+          std::size_t after = p + 2 + copy;
+          if (p > q && after <= s.size() && s.compare(p + 2, copy, s, q, copy) == 0 &&
               (after == s.size() || startsAt(s, after, " <- ") ||
                startsAt(s, after, " -> "))) {
             e.end = p;
             e.block = true;
             e.closed = true;
             next = p + 2;
-            blockCopy = copy.size();
+            blockCopy = copy;
             found = true;
             break;
           }
@@ -135,7 +156,12 @@ struct Reader {
           break;
         }
         if (startsAt(s, p, kCrLf)) {
-          std::string soFar = decode(s.substr(q, p - q));
+          // Only the end of the bytes so far matters: as much of it as the
+          // longest text awaited, each line feed stored as two bytes.
+          std::size_t window =
+              2 * std::max<std::size_t>({lastSent.size(), lastRecord.size(), 32}) + 2;
+          std::size_t from = p - q > window ? p - window : q;
+          std::string soFar = decode(s.substr(from, p - from));
           bool after = p + 2 == s.size() || startsAt(s, p + 2, " -> ") ||
                        startsAt(s, p + 2, " <- ") || startsAt(s, p + 2, kCrLf) ||
                        programTextAt(p + 2);
@@ -230,8 +256,8 @@ struct Reader {
     if (!startsAt(s, at, "Connessione a ")) return 0;
     // "Connessione a NAME, baud rate N... "
     std::size_t lineEnd = std::min(s.find(kCrLf, at), s.size());
-    for (std::size_t p = s.find(", baud rate ", at); p < lineEnd;
-         p = s.find(", baud rate ", p + 1)) {
+    for (std::size_t p = findWithin(s, ", baud rate ", at, lineEnd); p < lineEnd;
+         p = findWithin(s, ", baud rate ", p + 1, lineEnd)) {
       std::size_t q = p + 12;
       while (q < lineEnd && s[q] >= '0' && s[q] <= '9') ++q;
       if (q > p + 12 && startsAt(s, q, "... ")) return q + 4 - at;
@@ -258,8 +284,9 @@ struct Reader {
       end = lineEnd == std::string::npos ? s.size() : lineEnd + 2;
       next = end;
     } else {
-      std::size_t send = s.find(" -> ", at);
-      std::size_t receive = s.find(" <- ", at);
+      std::size_t limit = lineEnd == std::string::npos ? s.size() : lineEnd;
+      std::size_t send = findWithin(s, " -> ", at, limit);
+      std::size_t receive = findWithin(s, " <- ", at, limit);
       std::size_t entry = std::min(send, receive);
       if (lineEnd != std::string::npos && lineEnd < entry) {
         end = lineEnd + 2;
@@ -388,7 +415,10 @@ const std::vector<std::string>& programTexts() {
 
 int FieldLog::lineAt(std::size_t offset) const {
   offset = std::min(offset, raw.size());
-  return 1 + static_cast<int>(std::count(raw.begin(), raw.begin() + offset, '\n'));
+  if (lineFeeds.empty() && raw.find('\n') != std::string::npos)
+    return 1 + static_cast<int>(std::count(raw.begin(), raw.begin() + offset, '\n'));
+  return 1 + static_cast<int>(std::lower_bound(lineFeeds.begin(), lineFeeds.end(), offset) -
+                              lineFeeds.begin());
 }
 
 std::string escapeBytes(const std::string& bytes) {
@@ -447,6 +477,8 @@ FieldLog readLog(const std::string& bytes) {
     log.problems.push_back({0, 1, "the log has bare LF line ends (converted on the way); "
                                   "read with its CR LF restored"});
   }
+  for (std::size_t i = 0; i < log.raw.size(); ++i)
+    if (log.raw[i] == '\n') log.lineFeeds.push_back(i);
   Reader reader(log);
   reader.run();
   readPortSearches(log);

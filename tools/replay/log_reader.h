@@ -108,6 +108,8 @@ struct FieldLog {
   std::vector<Problem> problems;
 
   int lineAt(std::size_t offset) const;
+  // Where each line feed of raw is, for lineAt; filled by readLog.
+  std::vector<std::size_t> lineFeeds;
   // The log in order, one piece a line: the program's own lines, what was
   // sent, what came back ("(nothing)" where nothing came back, and where a
   // wait timed out), for a maintainer to step through.
@@ -118,9 +120,6 @@ FieldLog readLog(const std::string& bytes);
 
 // Fills log.searches from log.entries; called by readLog.
 void readPortSearches(FieldLog& log);
-
-// The first entry of the probe, or nullptr: a probe starts at entry i.
-const Probe* probeStartingAt(const FieldLog& log, std::size_t i);
 
 // The baud rates of the passes, in order.
 extern const int kPassBauds[4];

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cstdlib>
 
 namespace replay {
 namespace {
@@ -39,7 +39,15 @@ EjectOutcome refusal(std::string line) {
   } else {
     return o;
   }
-  if (std::sscanf(numbers, "%u,%u", &o.result, &o.detail) != 2) return o;
+  // Two numbers as the program prints them: digits, a comma, digits.
+  char* end = nullptr;
+  unsigned long result = std::strtoul(numbers, &end, 10);
+  if (end == numbers || *end != ',' || !std::isdigit(static_cast<unsigned char>(end[1])))
+    return o;
+  unsigned long detail = std::strtoul(end + 1, nullptr, 10);
+  if (result > 0xFFFFFFFFul || detail > 0xFFFFFFFFul) return o;
+  o.result = static_cast<unsigned>(result);
+  o.detail = static_cast<unsigned>(detail);
   o.kind = EjectOutcome::Refused;
   return o;
 }

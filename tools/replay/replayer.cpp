@@ -107,7 +107,21 @@ struct Replayer {
   std::size_t sentDifferenceEntry = 0;
   std::string replayedSent;
 
-  Replayer(const FieldLog& l, sim::Machine& machine) : log(l), m(machine) {
+  // The probe, and the search whose port list is read, at each entry.
+  std::vector<const Probe*> probeAt;
+  std::vector<const PortSearch*> listAt;
+
+  Replayer(const FieldLog& l, sim::Machine& machine)
+      : log(l),
+        m(machine),
+        probeAt(l.entries.size(), nullptr),
+        listAt(l.entries.size(), nullptr) {
+    for (const PortSearch& search : log.searches) {
+      if (!search.configured && search.entry < listAt.size()) listAt[search.entry] = &search;
+      for (const ProbePass& pass : search.passes)
+        for (const Probe& probe : pass.probes)
+          if (probe.entry < probeAt.size()) probeAt[probe.entry] = &probe;
+    }
     for (std::size_t i = 0; i < log.entries.size(); ++i) {
       const Entry& e = log.entries[i];
       if (e.kind == EntryKind::Sent) {
@@ -273,9 +287,8 @@ struct Replayer {
     if (at < e.begin) return false;
     const std::string& t = e.bytes;
     const Entry* next = entryAfter(i);
-    if (const Probe* probe = probeStartingAt(log, i)) shapeProbe(*probe);
-    for (const PortSearch& search : log.searches)
-      if (search.entry == i && !search.configured) listPorts(search);
+    if (probeAt[i] != nullptr) shapeProbe(*probeAt[i]);
+    if (listAt[i] != nullptr) listPorts(*listAt[i]);
     if (startsWith(t, "Open com port at 115200: ")) {
       // The module's port opened again for blob, or not.
       bool opened = next != nullptr && startsWith(next->bytes, "port opened.");

@@ -194,12 +194,4 @@ void readPortSearches(FieldLog& log) {
   reader.run();
 }
 
-const Probe* probeStartingAt(const FieldLog& log, std::size_t i) {
-  for (const PortSearch& search : log.searches)
-    for (const ProbePass& pass : search.passes)
-      for (const Probe& probe : pass.probes)
-        if (probe.entry == i) return &probe;
-  return nullptr;
-}
-
 }  // namespace replay
