@@ -346,6 +346,27 @@ TEST(ReplayTest, ARomLoaderIsRebuiltLineForLineFromTheLog) {
             replay::rebuildRomLoader(replay::readLog(emptyLast)));
 }
 
+TEST(ReplayTest, AProbeAnswerOfAnyByteIsReplayed) {
+  std::string log = fieldLog("sim_many_ports");
+  const std::string echo = "COM4, baud rate 115200... porta aperta:  -> a\r\n <- a\r\n";
+  ASSERT_NE(std::string::npos, log.find(echo));
+  // A line feed is stored as CR LF, a CR before the line end as it came.
+  for (const std::string& byte : {std::string("\r\n"), std::string("\r"), std::string(1, '\0'),
+                                  std::string("\xFF"), std::string(":")}) {
+    std::string answer = echo.substr(0, echo.size() - 3) + byte + "\r\n";
+    std::string changed = replaced(log, echo, answer);
+    if (byte == ":") {
+      // Found there: a log that was cut right after.
+      changed = changed.substr(0, changed.find(answer) + answer.size()) + "CONNESSO!\r\n";
+    }
+    replay::FieldLog read = replay::readLog(changed);
+    const replay::Probe& probe = read.searches.at(0).passes.at(0).probes.at(2);
+    EXPECT_EQ(byte == "\r\n" ? '\n' : byte[0], static_cast<char>(probe.answer));
+    replay::ReplayResult result = replay::replayLog(read, "");
+    EXPECT_TRUE(result.same) << replay::escapeBytes(byte) << ": " << result.verdict;
+  }
+}
+
 TEST(ReplayTest, AProbeWhoseThreadNeverStartedIsReplayedAsSuch) {
   // The probe's thread could not be made: message 15 from the main thread
   // without a port named, and the port is not tried again.
