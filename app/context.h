@@ -16,6 +16,11 @@ enum ProbeState { Pending = 0, Found = 1, NoAnswer = 2, Failed = 3 };
 using OsClass = int;
 
 constexpr int kMaxCandidates = 256;
+// A search goes through this many baud rates, one pass each, fastest first.
+constexpr int kBaudRateCount = 4;
+// How long the main thread waits for one probe's verdict before it gives
+// the probe up (an open or a write that hangs).
+constexpr std::int32_t kProbeTimeoutMs = 3000;
 constexpr std::size_t kPortNameSize = 40;
 // A file name is held up to the Windows path limit; a longer one is refused,
 // never cut.
@@ -34,8 +39,8 @@ struct ConfiguratorContext {
   char fileNames[4][kFileNameSize];
   std::int32_t baudIndex;
   std::int32_t baudCount;
-  std::int32_t baudRates[4];
-  std::int32_t lineDelays[4];
+  std::int32_t baudRates[kBaudRateCount];
+  std::int32_t lineDelays[kBaudRateCount];
   std::int32_t probeTimeoutMs;
   pf::HANDLE probeThread;
   std::uint32_t drivesBefore;

@@ -28,8 +28,13 @@ def read_version(path):
 
 
 def plain(text):
-    """Inline markdown as plain text: code in double quotes, no bold marks."""
-    return re.sub(r"`([^`]*)`", r'"\1"', text).replace("**", "")
+    """Inline markdown as plain text: code in double quotes, no bold marks.
+    Code is taken as it stands: a log line such as "*** serial port error"
+    keeps its stars."""
+    pieces = re.split(r"(`[^`]*`)", text)
+    return "".join('"%s"' % piece[1:-1] if piece.startswith("`") and piece.endswith("`")
+                   and len(piece) > 1 else piece.replace("**", "")
+                   for piece in pieces)
 
 
 def wrap(text, first, rest):

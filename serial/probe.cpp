@@ -12,8 +12,6 @@
 
 namespace {
 
-const int kProbeSettleMs = 50;
-const int kProbeAnswerMs = 1000;
 // Message 17 with a port name and a baud rate filled in.
 const std::size_t kConnectingTextSize = 96;
 

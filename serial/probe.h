@@ -23,6 +23,11 @@
 #include "app/context.h"
 #include "serial/serial_port.h"
 
+// The pause that lets a freshly opened line settle before the "a", and the
+// time the module then has to answer it.
+constexpr int kProbeSettleMs = 50;
+constexpr int kProbeAnswerMs = 1000;
+
 struct ProbeJob {
   ConfiguratorContext* context;
   char name[kPortNameSize];

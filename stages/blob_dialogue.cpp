@@ -22,7 +22,6 @@ const int kAutobootMs = 2000;
 const int kFirstPromptMs = 2000;
 const int kPromptMs = 1000;
 const int kPromptErrorMs = 500;
-const int kConfirmTries = 5;
 const int kFlashCommandPauseMs = 500;
 const int kSpinnerStepMs = 100;
 // Room for "Flashing " or "flash " and the longest image name, with more

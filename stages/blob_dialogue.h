@@ -8,6 +8,9 @@ struct ConfiguratorContext;
 
 extern const char kBlobPrompt[];
 
+// Tries of confirmPrompt before it gives up on a clean prompt.
+constexpr int kConfirmTries = 5;
+
 // Waits for blob's prompt as waitForText does (-1: without limit).
 int waitForBlobPrompt(ConfiguratorContext& context, int timeoutMs);
 

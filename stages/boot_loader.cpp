@@ -77,7 +77,7 @@ int powerCycle(ConfiguratorContext& context) {
     advanceSpinner(message(kMsgPowerOffRemoveJumperPowerOn));
   } while (waitForText(context, "Autoboot", 200) < 0);
   sendNewline(context);
-  if (waitForBlobPrompt(context, 2000) < 0) return -1;
+  if (waitForBlobPrompt(context, kPromptAfterRestartMs) < 0) return -1;
   context.port->sendBreak();
   printFlushed(pf::consoleOut(), "\n");
   return confirmPrompt(context) ? 0 : -1;

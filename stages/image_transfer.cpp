@@ -13,8 +13,6 @@
 
 namespace {
 
-const int kUsbTries = 4;
-const int kConnectMs = 60000;
 const char kEscape = 0x1B;
 // "usbddisk " and an image name, with room to spare.
 const std::size_t kCommandSize = 92;
@@ -34,10 +32,10 @@ bool connectUsbDisk(ConfiguratorContext& context, const char* name) {
   std::snprintf(command, sizeof command, "usbddisk %s", name);
   for (int tries = 0;; ++tries) {
     sendLine(context, command);
-    pf::Sleep(500);
-    if (waitForText(context, "connected", kConnectMs) == 0) return true;
+    pf::Sleep(kUsbCommandPauseMs);
+    if (waitForText(context, "connected", kUsbConnectMs) == 0) return true;
     sendChar(context, kEscape);
-    waitForBlobPrompt(context, 1000);
+    waitForBlobPrompt(context, kUsbAbandonPromptMs);
     if (tries == kUsbTries - 1) return false;
     consoleThenLog(context, kMsgReplugUsbCable);
   }
@@ -105,7 +103,7 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
   logThenConsole(context, kMsgDone);
   if (context.osClass < 5) {
     printMessage(pf::consoleOut(), kMsgPleaseWait);
-    pf::Sleep(7000);
+    pf::Sleep(kOlderWindowsAfterCopyMs);
     printFlushed(pf::consoleOut(), "\n");
   }
   return 0;
@@ -118,11 +116,11 @@ int transferImage(ConfiguratorContext& context, const char* name) {
   consoleThenLog(context, replug ? kMsgReplugUsbCable : kMsgPlugUsbCable);
   if (!connectUsbDisk(context, name)) return -1;
   waitForNewDrive(context);
-  pf::Sleep(500);
-  pf::Sleep(2500);
+  pf::Sleep(kNewDriveSettleMs);
+  pf::Sleep(kBeforeCopyMs);
   const char* file = imageFile(context, name);
   if (file != nullptr) copyToDrive(context, file);
-  pf::Sleep(2500);
+  pf::Sleep(kBeforeRemovalMs);
   removeDisk(context);
   waitForBlobPrompt(context, -1);
   sendLine(context, "status");

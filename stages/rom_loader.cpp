@@ -13,12 +13,9 @@
 namespace {
 
 const int kLineLimit = 80;  // at most 79 characters and the terminator
-const int kAttempts = 5;
-const int kAnswerMs = 1000;
 const int kHeaderEchoMs = 500;
 const int kHeaderLength = 10;
 const char kEndRecord[] = "0871800000";
-const char kPartialEchoRecord[] = "0021B000C4E7400402";
 const char kPartialEcho[] = "0021B000C4E74";
 const char kReadBackMark[] = "0871";
 
@@ -73,25 +70,25 @@ void showProgress(int lineNumber, int percent) {
 bool sendRecordOnce(ConfiguratorContext& context, const char* record,
                     int length) {
   sendChar(context, '\r');
-  if (waitForChar(context, '\r', kAnswerMs) < 0) return false;
+  if (waitForChar(context, '\r', kRecordAnswerMs) < 0) return false;
   sendText(context, record, static_cast<std::size_t>(length));
   pf::Sleep(static_cast<pf::DWORD>(context.lineDelayMs));
-  if (waitForText(context, record, kAnswerMs) < 0) return false;
-  return waitForChar(context, '/', kAnswerMs) == 0;
+  if (waitForText(context, record, kRecordAnswerMs) < 0) return false;
+  return waitForChar(context, '/', kRecordAnswerMs) == 0;
 }
 
 bool readBackOnce(ConfiguratorContext& context, const char* header,
                   const char* data) {
   sendChar(context, '\r');
-  if (waitForChar(context, '\r', kAnswerMs) < 0) return false;
+  if (waitForChar(context, '\r', kRecordAnswerMs) < 0) return false;
   sendText(context, header, kHeaderLength);
   pf::Sleep(static_cast<pf::DWORD>(context.lineDelayMs));
   if (waitForText(context, header, kHeaderEchoMs) < 0) return false;
   // A wait for no text still takes a byte that is already waiting: with no
   // data to compare it would swallow the acknowledgement.
-  if (data[0] != '\0' && waitForText(context, data, kAnswerMs) < 0)
+  if (data[0] != '\0' && waitForText(context, data, kRecordAnswerMs) < 0)
     return false;
-  return waitForChar(context, '/', kAnswerMs) == 0;
+  return waitForChar(context, '/', kRecordAnswerMs) == 0;
 }
 
 // Asks the boot ROM for what it stored at the record's address and compares
@@ -105,7 +102,7 @@ bool verifyRecord(ConfiguratorContext& context, const char* record,
   header[kHeaderLength] = '\0';
   unsigned control = static_cast<unsigned>(std::strtoul(header + 8, nullptr, 16));
   std::snprintf(header + 8, 3, "%02X", (control | 0x20u) & 0xFFu);
-  for (int attempt = 0; attempt < kAttempts; ++attempt)
+  for (int attempt = 0; attempt < kRecordAttempts; ++attempt)
     if (readBackOnce(context, header, record + kHeaderLength)) return true;
   return false;
 }
@@ -145,7 +142,7 @@ int uploadRomLoader(ConfiguratorContext& context) {
       showProgress(lineNumber, 100);
       return 1;
     }
-    if (!continuation && std::strstr(line, kPartialEchoRecord) != nullptr) {
+    if (!continuation && std::strstr(line, kUnlimitedWaitRecord) != nullptr) {
       sendText(context, line, static_cast<std::size_t>(reader.length));
       waitForText(context, kPartialEcho, -1);
       continue;
@@ -166,7 +163,7 @@ int uploadRomLoader(ConfiguratorContext& context) {
       }
     }
     bool sent = false;
-    for (int attempt = 0; attempt < kAttempts && !sent; ++attempt)
+    for (int attempt = 0; attempt < kRecordAttempts && !sent; ++attempt)
       sent = sendRecordOnce(context, line, length);
     if (!sent) {
       printFlushed(pf::consoleOut(), "\n");

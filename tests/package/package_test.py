@@ -141,6 +141,14 @@ def guide_quotes():
         return [" ".join(q.split()) for q in re.findall("«([^»]*)»", f.read())]
 
 
+def guide_code_spans():
+    """The file names and log texts the guide writes as code, outside its
+    fenced blocks."""
+    with open(os.path.join(ROOT, "docs", "guida-operatore.md"), encoding="utf-8") as f:
+        text = re.sub(r"^```.*?^```", "", f.read(), flags=re.S | re.M)
+    return [re.sub(r"\s+", " ", c) for c in re.findall("`([^`]+)`", text)]
+
+
 class PackageTest(unittest.TestCase):
     build_dir = toolchain = None
 
@@ -199,6 +207,9 @@ class PackageTest(unittest.TestCase):
         flat = " ".join(text.split())
         for quote in guide_quotes():
             self.assertIn("«%s»" % quote, flat)
+        # Log texts reach the operator as the program writes them.
+        for code in guide_code_spans():
+            self.assertIn('"%s"' % code, flat)
 
     def test_the_configuration_example_reads_in_notepad(self):
         data = self.files["vantor_config.ini.example"]
