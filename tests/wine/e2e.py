@@ -236,6 +236,8 @@ class Run:
                             str(sc.get("records", 24)), "--blob-size", "6000",
                             "--kernel-size", "40000", "--ramdisk-size", "60000"],
                            check=True, stdout=subprocess.DEVNULL)
+            # A scenario may change the input files, and the prefix before
+            # the program starts (its port list, say).
             if "prepare" in sc:
                 sc["prepare"](work)
             originals = {name: open(os.path.join(work, name), "rb").read()
