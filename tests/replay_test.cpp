@@ -18,8 +18,10 @@
 #endif
 
 #include "platform/sim/machine.h"
+#include "tools/replay/field_inputs.h"
 #include "tools/replay/log_reader.h"
 #include "tools/replay/replayer.h"
+#include "tools/replay/rom_loader_rebuild.h"
 
 namespace {
 
@@ -107,6 +109,69 @@ TEST(LogReaderTest, LineEndsCutsAndBinaryBytesAreReadOrNamed) {
   replay::FieldLog foreign = replay::readLog("hello\r\n -> x\r\n");
   ASSERT_FALSE(foreign.problems.empty());
   EXPECT_EQ(1, foreign.problems[0].line);
+}
+
+// "port outcome ..." for each probe of one pass.
+std::string passSummary(const replay::ProbePass& pass) {
+  static const char* const kOutcomes[] = {"unfinished", "not started", "not opened",
+                                          "no answer", "wrong answer", "timed out",
+                                          "found"};
+  static const char* const kHangs[] = {"", " in open", " in write", " in read"};
+  std::string out;
+  for (const replay::Probe& p : pass.probes)
+    out += (out.empty() ? "" : ", ") + p.port + " " +
+           kOutcomes[static_cast<int>(p.outcome)] + kHangs[static_cast<int>(p.hungIn)];
+  return out;
+}
+
+TEST(LogReaderTest, EverySearchPassAndProbeIsReadWithHowItEnded) {
+  replay::FieldLog many = replay::readLog(fieldLog("sim_many_ports"));
+  EXPECT_TRUE(many.problems.empty());
+  ASSERT_EQ(1u, many.searches.size());
+  const replay::PortSearch& search = many.searches[0];
+  EXPECT_EQ(replay::PortSearch::Found, search.ending);
+  EXPECT_EQ((std::vector<std::string>{"COM1", "COM12", "\\\\.\\COM4", "COM7",
+                                      "BthModem0", "COM10"}),
+            search.ports);
+  ASSERT_EQ(3u, search.passes.size());
+  EXPECT_EQ(38400, search.passes[1].baud);
+  EXPECT_EQ("COM1 no answer, COM12 not opened, \\\\.\\COM4 wrong answer, "
+            "COM7 not opened, BthModem0 no answer, COM10 wrong answer",
+            passSummary(search.passes[0]));
+  // The ports that did not open are left out of the later passes.
+  EXPECT_EQ("COM1 no answer, \\\\.\\COM4 wrong answer, BthModem0 no answer, "
+            "COM10 found",
+            passSummary(search.passes[2]));
+  EXPECT_EQ('a', search.passes[0].probes[2].answer);
+  EXPECT_EQ(19200, search.passes[2].probes[3].baud);
+
+  // A probe that hung is ended by the main thread, wherever it stood.
+  replay::FieldLog hung = replay::readLog(fieldLog("sim_probe_timed_out"));
+  EXPECT_TRUE(hung.problems.empty());
+  ASSERT_EQ(1u, hung.searches.size());
+  ASSERT_EQ(2u, hung.searches[0].passes.size());
+  EXPECT_EQ("COM1 timed out in open, COM2 timed out in write, COM4 timed out in read, "
+            "COM3 no answer",
+            passSummary(hung.searches[0].passes[0]));
+  EXPECT_EQ("COM3 found", passSummary(hung.searches[0].passes[1]));
+
+  // A configured port is a search of its own with no list; each failed
+  // upload starts a new search, whose list may differ.
+  replay::FieldLog configured = replay::readLog(fieldLog("sim_configured_port_not_opened"));
+  ASSERT_EQ(1u, configured.searches.size());
+  EXPECT_TRUE(configured.searches[0].configured);
+  EXPECT_EQ(replay::PortSearch::NotFound, configured.searches[0].ending);
+  ASSERT_EQ(4u, configured.searches[0].passes.size());
+  EXPECT_EQ("COM12 not opened", passSummary(configured.searches[0].passes[0]));
+  EXPECT_EQ("", passSummary(configured.searches[0].passes[3]));
+  replay::FieldLog changed = replay::readLog(fieldLog("sim_ports_change_between_searches"));
+  ASSERT_EQ(2u, changed.searches.size());
+  EXPECT_EQ((std::vector<std::string>{"COM8", "COM1", "COM3"}), changed.searches[1].ports);
+  EXPECT_EQ(1, changed.searches[1].passes[0].baudIndex);
+  EXPECT_EQ("COM8 not opened, COM1 no answer, COM3 found",
+            passSummary(changed.searches[1].passes[0]));
+  EXPECT_EQ(replay::PortSearch::NoPort,
+            replay::readLog(fieldLog("sim_no_serial_port")).searches.at(0).ending);
 }
 
 TEST(LogReaderTest, HostileInputNeverBreaksTheReader) {
@@ -207,6 +272,166 @@ TEST(ReplayTest, AMangledLogEndsInAVerdictAndStaysInsideTheMachine) {
       std::filesystem::path(sim::machine().root()).parent_path() / "escaped";
   EXPECT_FALSE(std::filesystem::exists(outside));
   std::filesystem::remove(outside);
+}
+
+TEST(ReplayTest, EveryKeptLogIsReproducedWithItsInputFilesGiven) {
+  // (Without them, each is a test of its own: replay.NAME.)
+  int logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(VANTOR_REPLAY_LOGS)) {
+    if (entry.path().extension() != ".log") continue;
+    std::string name = entry.path().stem().string();
+    replay::FieldLog log = replay::readLog(fieldLog(name));
+    std::string folder = ::testing::TempDir() + "replay_inputs_" + name;
+    std::filesystem::create_directories(folder);
+    devmodel::InputSet inputs = replay::fieldLogInputs(name);
+    const std::string contents[] = {inputs.romLoaderText, inputs.bootLoaderUue,
+                                    devmodel::asString(inputs.kernel),
+                                    devmodel::asString(inputs.ramdisk)};
+    // Under the names the run was configured with.
+    for (int i = 0; i < 4; ++i)
+      std::ofstream(folder + "/" + log.fileNames[i], std::ios::binary) << contents[i];
+    replay::ReplayResult result = replay::replayLog(log, folder);
+    EXPECT_TRUE(result.same) << name << ": " << result.verdict;
+    std::filesystem::remove_all(folder);
+    ++logs;
+  }
+  EXPECT_GE(logs, 20);
+}
+
+TEST(ReplayTest, ARomLoaderIsRebuiltLineForLineFromTheLog) {
+  auto lf = [](std::string text) {
+    std::string out;
+    for (char c : text)
+      if (c != '\r') out += c;
+    return out;
+  };
+  EXPECT_EQ(lf(replay::fieldLogInputs("sim_whole_run").romLoaderText),
+            lf(replay::rebuildRomLoader(replay::readLog(fieldLog("sim_whole_run")))));
+  EXPECT_EQ(lf(replay::fieldLogInputs("wine_whole_run_win7").romLoaderText),
+            lf(replay::rebuildRomLoader(replay::readLog(fieldLog("wine_whole_run_win7")))));
+  // Retries and read-backs are left out: the comment and the records up to
+  // the fifth, which failed.
+  std::string wine = replay::fieldLogInputs("wine_record_failure").romLoaderText;
+  std::size_t sixLines = 0;
+  for (int n = 0; n < 6; ++n) sixLines = wine.find('\n', sixLines) + 1;
+  EXPECT_EQ(wine.substr(0, sixLines),
+            lf(replay::rebuildRomLoader(replay::readLog(fieldLog("wine_record_failure")))));
+  // Lines longer than a piece are joined again; of a record with a comment
+  // that runs past the piece, what the log never showed is blanks.
+  std::string original = replay::fieldLogInputs("sim_long_rom_loader_lines").romLoaderText;
+  std::size_t comment = original.find("   ; ccc");
+  ASSERT_NE(std::string::npos, comment);
+  std::size_t cEnd = original.find("ABCDEF", comment);
+  original.replace(comment, cEnd - comment, std::string(cEnd - comment, ' '));
+  EXPECT_EQ(original,
+            replay::rebuildRomLoader(replay::readLog(fieldLog("sim_long_rom_loader_lines"))));
+
+  // A comment of exactly 79 characters at the end of a file without a
+  // line end: the upload ran into the end of the file right after it.
+  std::string cut = fieldLog("sim_whole_run");
+  std::size_t first = cut.find("# ROM loader");
+  std::size_t records = cut.find(" -> \r\r\n", first);
+  std::string piece = "#" + std::string(78, '-');
+  std::string eof = cut.substr(0, records) + piece + "\r\n\r\n" +
+                    "The ROM loader file ended without its end record.\r\n" +
+                    "Procedura non completata: riprovare dall'inizio\r\n";
+  EXPECT_EQ("# ROM loader generated for the device model (seed 7)\r\n" + piece,
+            replay::rebuildRomLoader(replay::readLog(eof)));
+  // An empty line at the end of the file is the file's: only the last
+  // empty line before the end is the program's.
+  std::string emptyLast = cut.substr(0, records) + "\r\n\r\n" +
+                          "The ROM loader file ended without its end record.\r\n" +
+                          "Procedura non completata: riprovare dall'inizio\r\n";
+  EXPECT_EQ("# ROM loader generated for the device model (seed 7)\r\n\r\n",
+            replay::rebuildRomLoader(replay::readLog(emptyLast)));
+}
+
+TEST(ReplayTest, AProbeAnswerOfAnyByteIsReplayed) {
+  std::string log = fieldLog("sim_many_ports");
+  const std::string echo = "COM4, baud rate 115200... porta aperta:  -> a\r\n <- a\r\n";
+  ASSERT_NE(std::string::npos, log.find(echo));
+  // A line feed is stored as CR LF, a CR before the line end as it came.
+  for (const std::string& byte : {std::string("\r\n"), std::string("\r"), std::string(1, '\0'),
+                                  std::string("\xFF"), std::string(":")}) {
+    std::string answer = echo.substr(0, echo.size() - 3) + byte + "\r\n";
+    std::string changed = replaced(log, echo, answer);
+    if (byte == ":") {
+      // Found there: a log that was cut right after.
+      changed = changed.substr(0, changed.find(answer) + answer.size()) + "CONNESSO!\r\n";
+    }
+    replay::FieldLog read = replay::readLog(changed);
+    const replay::Probe& probe = read.searches.at(0).passes.at(0).probes.at(2);
+    EXPECT_EQ(byte == "\r\n" ? '\n' : byte[0], static_cast<char>(probe.answer));
+    replay::ReplayResult result = replay::replayLog(read, "");
+    EXPECT_TRUE(result.same) << replay::escapeBytes(byte) << ": " << result.verdict;
+  }
+}
+
+TEST(ReplayTest, AProbeWhoseThreadNeverStartedIsReplayedAsSuch) {
+  // The probe's thread could not be made: message 15 from the main thread
+  // without a port named, and the port is not tried again.
+  std::string log = fieldLog("sim_port_not_opened");
+  std::string changed = replaced(
+      log, "Connessione a COM1, baud rate 115200... non posso aprire la porta.\r\n",
+      "modulo V&L non trovato!\r\n");
+  ASSERT_NE(log, changed);
+  replay::FieldLog read = replay::readLog(changed);
+  EXPECT_EQ("COM1 not started, COM3 no answer", passSummary(read.searches.at(0).passes.at(0)));
+  replay::ReplayResult result = replay::replayLog(read, "");
+  EXPECT_TRUE(result.same) << result.verdict;
+}
+
+TEST(ReplayTest, ARunRefusedBeforeItsSearchIsReplayed) {
+  // The folder's path too long for the configuration file's.
+  std::string noPath =
+      "Non posso aprire il file vantor_config.ini\r\n"
+      "Procedura non completata: riprovare dall'inizio\r\n";
+  replay::ReplayResult result = replay::replayLog(replay::readLog(noPath), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // A configured name longer than a path may be, shown as far as kept.
+  std::string name(259, 'n');
+  std::string tooLong = replaced(fieldLog("wine_missing_rom_loader"), "[BLOB]: blob.uue",
+                                 "[BLOB]: " + name);
+  tooLong = replaced(tooLong, "Non posso aprire il file blob-bootloader.txt",
+                     "Non posso aprire il file " + name);
+  result = replay::replayLog(replay::readLog(tooLong), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+}
+
+TEST(ReplayTest, AnEjectGoesTheWayTheLogSaysWithTheVolumeItNames) {
+  std::string log = fieldLog("sim_eject_vetoed");
+  const std::string vetoed = "vetoed (15,6)!";
+  ASSERT_NE(std::string::npos, log.find(vetoed));
+  for (const char* other : {"vetoed (15,1)!", "has problem (6,21)!", "not removable (5,0)!",
+                            "not found (4,0)!"}) {
+    replay::ReplayResult result = replay::replayLog(replay::readLog(replaced(log, vetoed, other)), "");
+    EXPECT_TRUE(result.same) << other << ": " << result.verdict;
+  }
+  std::string code = replaced(log, ", " + vetoed, ", error code 14,19!");
+  replay::ReplayResult result = replay::replayLog(replay::readLog(code), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // No configuration manager to ask: the applet is opened at once.
+  const std::string applet =
+      "Nella finestra 'Scollegamento o rimozione di una periferica hardware', seleziona "
+      "'Disco USB (Altamec K-Ferro04 Boot E:)' e cliccare su 'Interrompi'\r\n";
+  const std::string firstEject =
+      "Error ejecting device STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM, " + vetoed + "\r\n";
+  std::string unsupported = replaced(log, firstEject, "Operating system not supported!\r\n");
+  unsupported = replaced(unsupported, "Drive Ejected\r\n",
+                         "Operating system not supported!\r\n" + applet);
+  result = replay::replayLog(replay::readLog(unsupported), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // Once loaded, the library stays: only the first eject can miss it.
+  std::string noLibrary =
+      replaced(log, firstEject, "Error in device eject, error code 2,126!\r\n");
+  result = replay::replayLog(replay::readLog(noLibrary), "");
+  EXPECT_TRUE(result.same) << result.verdict;
+  // The first disk's record had no volume: no eject was tried at all.
+  std::string invalid = replaced(
+      log, "Error ejecting device STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM, " + vetoed,
+      "Invalid drive specification 'E:'!");
+  result = replay::replayLog(replay::readLog(invalid), "");
+  EXPECT_TRUE(result.same) << result.verdict;
 }
 
 TEST(ReplayTest, InputFilesGivenAreUsedAsTheyAre) {

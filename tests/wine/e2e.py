@@ -236,6 +236,10 @@ class Run:
                             str(sc.get("records", 24)), "--blob-size", "6000",
                             "--kernel-size", "40000", "--ramdisk-size", "60000"],
                            check=True, stdout=subprocess.DEVNULL)
+            # A scenario may change the input files, and the prefix before
+            # the program starts (its port list, say).
+            if "prepare" in sc:
+                sc["prepare"](work)
             originals = {name: open(os.path.join(work, name), "rb").read()
                          for name in os.listdir(work)}
             device = Device(self.bins["device"], work, tmp, sc.get("device", []))
@@ -249,6 +253,8 @@ class Run:
             with winenv.WineEnv(windows_version=sc.get("windows"),
                                 com_ports={5: device.pty},
                                 helper_exe=self.bins["wine_drive"]) as env:
+                if "before_spawn" in sc:
+                    sc["before_spawn"](env)
                 program = env.spawn(self.bins["exe"], cwd=work,
                                     time_limit=sc.get("time_limit", 240))
                 op = Operator(env, program, device, interactive=interactive,

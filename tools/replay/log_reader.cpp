@@ -8,6 +8,8 @@ namespace replay {
 namespace {
 
 const char kCrLf[] = "\r\n";
+// The most the boot loader's download takes from the line at once.
+const std::size_t kLongestBlock = 4095;
 
 bool startsAt(const std::string& s, std::size_t at, const std::string& what) {
   return at <= s.size() && s.compare(at, what.size(), what) == 0 &&
@@ -23,6 +25,21 @@ std::string decode(const std::string& raw) {
     out += raw[i];
   }
   return out;
+}
+
+// Where `what` starts in s between at and limit, or npos: a search that
+// never runs past the line it is about.
+std::size_t findWithin(const std::string& s, const char* what, std::size_t at,
+                       std::size_t limit) {
+  std::size_t length = std::char_traits<char>::length(what);
+  // A match starts before limit and may end past it.
+  std::size_t end = std::min(s.size(), std::min(limit, s.size()) + length - 1);
+  if (at >= end) return std::string::npos;
+  auto found = std::search(s.begin() + static_cast<std::ptrdiff_t>(at),
+                           s.begin() + static_cast<std::ptrdiff_t>(end), what, what + length);
+  return found == s.begin() + static_cast<std::ptrdiff_t>(end)
+             ? std::string::npos
+             : static_cast<std::size_t>(found - s.begin());
 }
 
 bool endsWith(const std::string& s, const std::string& tail) {
@@ -81,32 +98,47 @@ struct Reader {
     e.kind = EntryKind::Received;
     e.begin = q;
     e.marked = marked;
+    std::size_t blockCopy = 0;
     e.line = log.lineAt(q);
     std::size_t next = s.size();
     if (probeAnswer) {
-      // The probe reads at most one byte and then ends its line.
+      // The probe reads at most one byte and then ends its line. A line
+      // feed received is stored as CR LF, so CR LF CR LF is that byte.
+      // Anything else here is the main thread's, which gave up on a probe
+      // that hung while it waited for the answer.
       probeAnswer = false;
-      std::size_t n = startsAt(s, q, "\r\n\r\n") ? 2
-                      : startsAt(s, q, kCrLf)    ? 0
-                      : q < s.size()             ? 1
-                                                 : 0;
+      std::size_t n = startsAt(s, q, "\r\n\r\n")                  ? 2
+                      : startsAt(s, q, kCrLf)                        ? 0
+                      : q < s.size() && startsAt(s, q + 1, kCrLf)    ? 1
+                                                                     : 0;
       e.end = std::min(s.size(), q + n);
       e.closed = startsAt(s, e.end, kCrLf);
       next = e.closed ? e.end + 2 : e.end;
-      if (!e.closed && e.end < s.size())
+      if (!e.closed && e.end < s.size() && !programTextAt(e.end))
         problem(e.end, "the probe's answer is not followed by a line end");
     } else {
       bool found = false;
       if (downloadBlocks) {
-        // A block is logged, then logged again right after its line end.
-        for (std::size_t p = q; p + 2 <= s.size(); ++p) {
+        // A block is logged, then logged again right after its line end as
+        // a text, which ends at the block's first NUL; what follows is the
+        // next block or the next send.
+        // A block is at most what one read takes, each line feed in it
+        // stored as two bytes.
+        std::size_t longest = std::min(s.size(), q + 2 * kLongestBlock);
+        std::size_t nul = std::string::npos;
+        for (std::size_t p = q; p + 2 <= s.size() && p <= longest; ++p) {
+          if (s[p] == '\0' && nul == std::string::npos) nul = p;
           if (!startsAt(s, p, kCrLf)) continue;
-          std::string piece = s.substr(q, p - q);
-          if (p > q && startsAt(s, p + 2, piece)) {
+          std::size_t copy = (nul == std::string::npos ? p : nul) - q;
+          std::size_t after = p + 2 + copy;
+          if (p > q && after <= s.size() && s.compare(p + 2, copy, s, q, copy) == 0 &&
+              (after == s.size() || startsAt(s, after, " <- ") ||
+               startsAt(s, after, " -> "))) {
             e.end = p;
             e.block = true;
             e.closed = true;
             next = p + 2;
+            blockCopy = copy;
             found = true;
             break;
           }
@@ -124,7 +156,12 @@ struct Reader {
           break;
         }
         if (startsAt(s, p, kCrLf)) {
-          std::string soFar = decode(s.substr(q, p - q));
+          // Only the end of the bytes so far matters: as much of it as the
+          // longest text awaited, each line feed stored as two bytes.
+          std::size_t window =
+              2 * std::max<std::size_t>({lastSent.size(), lastRecord.size(), 32}) + 2;
+          std::size_t from = p - q > window ? p - window : q;
+          std::string soFar = decode(s.substr(from, p - from));
           bool after = p + 2 == s.size() || startsAt(s, p + 2, " -> ") ||
                        startsAt(s, p + 2, " <- ") || startsAt(s, p + 2, kCrLf) ||
                        programTextAt(p + 2);
@@ -165,9 +202,9 @@ struct Reader {
       // The copy of the block is the program's.
       Entry copy;
       copy.begin = next;
-      copy.end = next + (e.end - e.begin);
+      copy.end = next + blockCopy;
       copy.line = log.lineAt(next);
-      copy.bytes = s.substr(e.begin, e.end - e.begin);
+      copy.bytes = s.substr(next, blockCopy);
       log.entries.push_back(copy);
       next = copy.end;
     }
@@ -206,17 +243,50 @@ struct Reader {
     return next;
   }
 
+  // The length of a text the program writes before an operation whose
+  // outcome it then writes on the same line (opening a port, a probe that
+  // goes on, an eject), or 0.
+  std::size_t operationOpening(std::size_t at) const {
+    static const char* const kOpenings[] = {"porta aperta: ",
+                                            "Open com port at 115200: "};
+    for (const char* t : kOpenings)
+      if (startsAt(s, at, t)) return std::char_traits<char>::length(t);
+    // "Rimozione disco X... ", then how the eject went.
+    if (startsAt(s, at, "Rimozione disco ") && startsAt(s, at + 17, "... ")) return 21;
+    if (!startsAt(s, at, "Connessione a ")) return 0;
+    // "Connessione a NAME, baud rate N... "
+    std::size_t lineEnd = std::min(s.find(kCrLf, at), s.size());
+    for (std::size_t p = findWithin(s, ", baud rate ", at, lineEnd); p < lineEnd;
+         p = findWithin(s, ", baud rate ", p + 1, lineEnd)) {
+      std::size_t q = p + 12;
+      while (q < lineEnd && s[q] >= '0' && s[q] <= '9') ++q;
+      if (q > p + 12 && startsAt(s, q, "... ")) return q + 4 - at;
+    }
+    return 0;
+  }
+
   // A piece of the program's own: up to its line end, or to the next
   // traffic entry on the same line.
   std::size_t text(std::size_t at) {
     std::size_t end = s.size(), next = s.size();
     std::size_t lineEnd = s.find(kCrLf, at);
+    std::size_t opening = operationOpening(at);
     if (lineEnd == at) {
       end = at + 2;
       next = end;
+    } else if (opening != 0 && (lineEnd == std::string::npos || at + opening < lineEnd)) {
+      // What the operation led to follows on the same line.
+      end = at + opening;
+      next = end;
+    } else if (phase == Phase::RomLoader) {
+      // A line of the ROM loader file is logged whole, and nothing else is
+      // logged on its line: a " -> " in a comment is the comment's.
+      end = lineEnd == std::string::npos ? s.size() : lineEnd + 2;
+      next = end;
     } else {
-      std::size_t send = s.find(" -> ", at);
-      std::size_t receive = s.find(" <- ", at);
+      std::size_t limit = lineEnd == std::string::npos ? s.size() : lineEnd;
+      std::size_t send = findWithin(s, " -> ", at, limit);
+      std::size_t receive = findWithin(s, " <- ", at, limit);
       std::size_t entry = std::min(send, receive);
       if (lineEnd != std::string::npos && lineEnd < entry) {
         end = lineEnd + 2;
@@ -261,6 +331,7 @@ struct Reader {
         log.configuration.push_back(line);
       }
       at = p;
+      log.configurationEnd = p;
       static const char* const kKeys[] = {"[BLOB TXT]: ", "[BLOB]: ",
                                           "[KERNEL]: ", "[RAMDISK]: "};
       for (const std::string& line : log.configuration) {
@@ -325,7 +396,7 @@ const std::vector<std::string>& programTexts() {
   static const std::vector<std::string> texts = {
       "Nomi dei file:", "Porte seriali:", "Porta trovata: ",
       "Nessuna porta seriale trovata!", "collega il cavo seriale",
-      "\r\nSpegni e riaccendi il robot", "Connessione a COM",
+      "\r\nSpegni e riaccendi il robot", "Connessione a ",
       "non posso aprire la porta.", "porta aperta: ", "CONNESSO!",
       "modulo V&L non trovato!", "\r\nNon \x8a possibile impostare",
       "The ROM loader file", "\r\nErrore di verifica!", "Closing com port: ",
@@ -344,7 +415,10 @@ const std::vector<std::string>& programTexts() {
 
 int FieldLog::lineAt(std::size_t offset) const {
   offset = std::min(offset, raw.size());
-  return 1 + static_cast<int>(std::count(raw.begin(), raw.begin() + offset, '\n'));
+  if (lineFeeds.empty() && raw.find('\n') != std::string::npos)
+    return 1 + static_cast<int>(std::count(raw.begin(), raw.begin() + offset, '\n'));
+  return 1 + static_cast<int>(std::lower_bound(lineFeeds.begin(), lineFeeds.end(), offset) -
+                              lineFeeds.begin());
 }
 
 std::string escapeBytes(const std::string& bytes) {
@@ -403,8 +477,11 @@ FieldLog readLog(const std::string& bytes) {
     log.problems.push_back({0, 1, "the log has bare LF line ends (converted on the way); "
                                   "read with its CR LF restored"});
   }
+  for (std::size_t i = 0; i < log.raw.size(); ++i)
+    if (log.raw[i] == '\n') log.lineFeeds.push_back(i);
   Reader reader(log);
   reader.run();
+  readPortSearches(log);
   return log;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,8 @@
 #include "app/program.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim_devtree.h"
+#include "module_disk.h"
+#include "rom_loader_rebuild.h"
 #include "serial/prompt_watcher.h"
 
 namespace replay {
@@ -44,55 +47,6 @@ std::string lineFrom(const std::string& s, std::size_t at) {
   return escapeBytes(s.substr(at, end - at));
 }
 
-// The ROM loader as far as the log shows it: every record sent once, in
-// order, with the file's other lines, from the pass that got furthest.
-std::string rebuildRomLoader(const FieldLog& log) {
-  std::string best, pass;
-  bool inPass = false;
-  std::string lastRecord;
-  for (const Entry& e : log.entries) {
-    if (e.kind == EntryKind::Text) {
-      if (e.bytes.find("CONNESSO!") != std::string::npos) {
-        inPass = true;
-        pass.clear();
-        lastRecord.clear();
-        continue;
-      }
-      if (!inPass) continue;
-      // The last piece of a log cut short may be the start of anything.
-      if (log.cutShort && e.end >= log.raw.size()) continue;
-      bool own = false;
-      for (const std::string& t : programTexts())
-        if (startsWith(e.bytes, t)) own = true;
-      if (own || e.bytes == "\r\n") {
-        if (pass.size() > best.size()) best = pass;
-        inPass = false;
-        continue;
-      }
-      std::string line = e.bytes;
-      if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
-        line.resize(line.size() - 2);
-      pass += line + "\n";
-    } else if (e.kind == EntryKind::Sent && inPass && e.bytes.size() > 1) {
-      const std::string& text = e.bytes;
-      if (text == lastRecord) continue;  // a retry
-      bool header = text.size() == 10 && lastRecord.size() > 10 &&
-                    lastRecord.find("0871") != std::string::npos &&
-                    text.compare(0, 8, lastRecord, 0, 8) == 0;
-      if (header) continue;
-      lastRecord = text;
-      pass += text + "\n";
-    }
-  }
-  if (pass.size() > best.size()) best = pass;
-  // A log cut short during the upload does not show the record that came
-  // next, but the program must have one to send: any record serves, since
-  // the log ends before its text.
-  if (log.cutShort && best.find("0871800000") == std::string::npos)
-    best += "A0000000\n";
-  return best;
-}
-
 bool isDriveLetter(char c) { return c >= 'A' && c <= 'Z'; }
 
 // A name from the log becomes a file of the simulated machine, whose
@@ -107,6 +61,30 @@ bool logShows(const FieldLog& log, const std::string& text) {
   return log.raw.find(text) != std::string::npos;
 }
 
+// An open this slow leaves the probe in its wait for the answer when the
+// main thread gives up on it, 3 s after it started.
+const std::int64_t kSlowOpenUs = 2500000;
+// The longest file name the program keeps: one less than MAX_PATH.
+const std::size_t kLongestFileName = 259;
+const char kCopyCancelled[] = "The copy was cancelled or stopped";
+const char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// The machine's port behind a listed name: the program opens a name that
+// starts with a backslash as it is, any other under \\.\.
+std::string devicePortName(const std::string& name) {
+  return startsWith(name, "\\\\.\\") ? name.substr(4) : name;
+}
+
+// The names under which the program looked for ports, in every search.
+std::vector<std::string> portNames(const FieldLog& log) {
+  std::vector<std::string> names;
+  if (log.configuredPort != 0) names.push_back("COM" + std::to_string(log.configuredPort));
+  for (const PortSearch& search : log.searches)
+    for (const std::string& name : search.ports) names.push_back(name);
+  for (const std::string& name : log.listedPorts) names.push_back(name);
+  return names;
+}
+
 struct Replayer {
   const FieldLog& log;
   sim::Machine& m;
@@ -116,8 +94,7 @@ struct Replayer {
   bool reproduced = false;  // a log cut short: all of it reproduced
   std::int64_t lastGrowthUs = 0;
   std::size_t nextEntry = 0;  // first entry not yet acted on
-  bool moduleDiskAdded = false;
-  sim::SimModuleDisk moduleDisk{};
+  ReplayedDisk moduleDisk;
 
   // Everything the log says was sent, and the entry each byte came from.
   std::string expectedSent;
@@ -130,7 +107,21 @@ struct Replayer {
   std::size_t sentDifferenceEntry = 0;
   std::string replayedSent;
 
-  Replayer(const FieldLog& l, sim::Machine& machine) : log(l), m(machine) {
+  // The probe, and the search whose port list is read, at each entry.
+  std::vector<const Probe*> probeAt;
+  std::vector<const PortSearch*> listAt;
+
+  Replayer(const FieldLog& l, sim::Machine& machine)
+      : log(l),
+        m(machine),
+        probeAt(l.entries.size(), nullptr),
+        listAt(l.entries.size(), nullptr) {
+    for (const PortSearch& search : log.searches) {
+      if (!search.configured && search.entry < listAt.size()) listAt[search.entry] = &search;
+      for (const ProbePass& pass : search.passes)
+        for (const Probe& probe : pass.probes)
+          if (probe.entry < probeAt.size()) probeAt[probe.entry] = &probe;
+    }
     for (std::size_t i = 0; i < log.entries.size(); ++i) {
       const Entry& e = log.entries[i];
       if (e.kind == EntryKind::Sent) {
@@ -153,8 +144,25 @@ struct Replayer {
   // program has logged it: the last one is held until then.
   std::string held;
 
-  void wrote(const std::uint8_t* data, std::size_t size) {
+  // A probe that hung: the port whose next call of that kind never
+  // returns, until the main thread gives up on the probe and cancels it.
+  sim::SimPort* hangsInWrite = nullptr;
+  // The port the program talks to: the one probed last.
+  sim::SimPort* current = nullptr;
+
+  void hangUntilCancelled() {
+    while (m.blockCurrent()) {
+    }
+  }
+
+  void wrote(sim::SimPort* port, const std::uint8_t* data, std::size_t size) {
     readProgramLog();
+    if (port == hangsInWrite) {
+      // The write never returned, so nothing of it was logged.
+      hangsInWrite = nullptr;
+      hangUntilCancelled();
+      return;
+    }
     if (sentDiffers) return;
     for (const auto& stretch : unlogged)
       if (got.size() >= stretch.first && got.size() <= stretch.second) {
@@ -221,9 +229,49 @@ struct Replayer {
     return nullptr;
   }
 
+  // The ports listed in the registry when the program reads the list.
+  void listPorts(const PortSearch& search) {
+    std::string key = kSerialComm;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto& values = m.registry[key];
+    values.clear();
+    for (std::size_t i = 0; i < search.ports.size(); ++i)
+      values.push_back({"\\Device\\Serial" + std::to_string(i), pf::REG_SZ,
+                        search.ports[i] + std::string(1, '\0')});
+  }
+
+  // The port of a probe about to start goes the way the log says it went.
+  void shapeProbe(const Probe& probe) {
+    if (probe.outcome == ProbeOutcome::NotStarted) {
+      m.fail(sim::Call::CreateThread, 1);
+      return;
+    }
+    sim::SimPort* port = m.port(devicePortName(probe.port));
+    current = port;
+    hangsInWrite = nullptr;
+    if (port == nullptr) return;
+    bool hung = probe.outcome == ProbeOutcome::TimedOut;
+    port->createFails = probe.outcome == ProbeOutcome::NotOpened;
+    port->openHangs = hung && probe.hungIn == ProbeHang::Open;
+    if (hung && probe.hungIn == ProbeHang::Write) hangsInWrite = port;
+    // A probe given up while it waited for the answer: its port was slow to
+    // open, and the time ran out during the wait. (A look at the port that
+    // never returned would hang the program as a whole: it looks under the
+    // lock that the main thread takes to give up on a probe.)
+    if (hung && probe.hungIn == ProbeHang::Read) {
+      port->openHangs = true;
+      m.at(m.nowUs() + kSlowOpenUs, [port](std::int64_t) { port->releaseHang(); });
+    }
+  }
+
+  const Entry* entryAfter(std::size_t i) const {
+    return i + 1 < log.entries.size() ? &log.entries[i + 1] : nullptr;
+  }
+
   // What the module and the PC around the program do once the program's
-  // log has reached entry e.
-  bool act(const Entry& e) {
+  // log has reached entry i.
+  bool act(std::size_t i) {
+    const Entry& e = log.entries[i];
     std::size_t at = got.size();
     if (e.kind == EntryKind::Received) {
       // Received bytes are due once the program has written everything
@@ -231,63 +279,49 @@ struct Replayer {
       std::size_t from = e.marked ? e.begin - 4 : e.begin;
       if (at < from) return false;
       if (e.bytes.empty()) return true;
-      sim::SimPort* port = openPort();
+      sim::SimPort* port = current != nullptr && current->isOpen ? current : openPort();
       if (port == nullptr) return false;
       port->deliver(e.bytes, m.nowUs());
       return true;
     }
     if (at < e.begin) return false;
     const std::string& t = e.bytes;
+    const Entry* next = entryAfter(i);
+    if (probeAt[i] != nullptr) shapeProbe(*probeAt[i]);
+    if (listAt[i] != nullptr) listPorts(*listAt[i]);
+    if (startsWith(t, "Open com port at 115200: ")) {
+      // The module's port opened again for blob, or not.
+      bool opened = next != nullptr && startsWith(next->bytes, "port opened.");
+      for (auto& p : m.ports) {
+        if (current != nullptr && p.get() != current) continue;
+        p->createFails = !opened;
+        p->openHangs = false;
+      }
+    }
+    if (t == "\r\n" && next != nullptr && startsWith(next->bytes, "Serial port failed")) {
+      // The adapter went while the program waited: its next look at the
+      // port fails.
+      for (auto& p : m.ports)
+        if (p->isOpen) p->gone = true;
+    }
     if (startsWith(t, "Trovato disco ") && t.size() > 14 && isDriveLetter(t[14])) {
       char letter = t[14];
-      if (!moduleDiskAdded && logShows(log, "Drive Ejected")) {
-        moduleDisk = sim::addModuleDisk(m, letter);
-        moduleDiskAdded = true;
-      } else if (moduleDiskAdded) {
-        // An eject takes the device out of the tree; the module's next disk
-        // is the same device plugged in again.
-        m.deviceTree.restoreSubtree(moduleDisk.device);
-      }
+      moduleDisk.present(m, letter, ejectAfter(log, i));
       m.addDrive(letter);
     } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
                t.find(" rimosso") != std::string::npos) {
       m.removeDrive(t[6]);
     } else if (startsWith(t, "Copia di ")) {
       // A copy that failed although the file was there (a disk that took
-      // no writes) fails again.
+      // no writes) fails again; one cancelled halfway is cancelled again.
+      std::string after = log.raw.substr(e.end);
       bool failed = t.find("non posso copiare il file") != std::string::npos &&
-                    !startsWith(log.raw.substr(e.end), "The image file is empty");
-      m.shellCopyResult = failed ? 0x7C : 0;
-    } else if (startsWith(t, "Operating system not supported!")) {
-      m.libraryLoadFails = true;
+                    !startsWith(after, "The image file is empty");
+      bool cancelled = failed && startsWith(after, kCopyCancelled);
+      m.shellCopyResult = failed && !cancelled ? 0x7C : 0;
+      m.shellCopyCancelNth = cancelled ? 1 : 0;
     }
     return true;
-  }
-
-  // The port named by a probe line, and how its open went.
-  void shapeOpen() {
-    for (std::size_t i = nextEntry; i < log.entries.size(); ++i) {
-      const Entry& e = log.entries[i];
-      if (e.begin > got.size()) break;
-      if (e.kind != EntryKind::Text) continue;
-      if (e.end != got.size()) continue;
-      const std::string& t = e.bytes;
-      std::string follows = i + 1 < log.entries.size() ? log.entries[i + 1].bytes : "";
-      if (startsWith(t, "Connessione a ")) {
-        std::size_t comma = t.find(',');
-        std::string name = t.substr(14, comma == std::string::npos ? 0 : comma - 14);
-        sim::SimPort* port = m.port(name);
-        if (port != nullptr) {
-          port->createFails = startsWith(follows, "non posso aprire la porta");
-          port->openHangs = startsWith(follows, "modulo V&L non trovato!");
-        }
-      } else if (startsWith(t, "Open com port at 115200: ")) {
-        for (auto& p : m.ports) {
-          p->createFails = !startsWith(follows, "port opened.");
-          p->openHangs = false;
-        }
-      }
-    }
   }
 
   void step() {
@@ -308,11 +342,33 @@ struct Replayer {
       m.horizonUs = now;
       return;
     }
-    shapeOpen();
-    while (nextEntry < log.entries.size() && act(log.entries[nextEntry]))
-      ++nextEntry;
+    while (nextEntry < log.entries.size() && act(nextEntry)) ++nextEntry;
   }
 };
+
+// The line of the copy of an image file, or "".
+std::string copyLine(const FieldLog& log, const std::string& name, std::size_t* lineEnd) {
+  std::size_t at = log.raw.find("Copia di " + name + " in ");
+  *lineEnd = at == std::string::npos ? at : log.raw.find("\r\n", at);
+  if (*lineEnd == std::string::npos) return std::string();
+  return log.raw.substr(at, *lineEnd - at);
+}
+
+bool copyFollowedBy(const FieldLog& log, const std::string& name, const std::string& text) {
+  std::size_t lineEnd;
+  return !copyLine(log, name, &lineEnd).empty() &&
+         startsWith(log.raw.substr(lineEnd + 2), text);
+}
+
+// The copy's line tells whether the file could not be copied at all; with
+// no reason given after it, the file was most often missing. A copy that
+// was cancelled had its file.
+bool copyFailed(const FieldLog& log, const std::string& name) {
+  std::size_t lineEnd;
+  return copyLine(log, name, &lineEnd).find("non posso copiare il file") !=
+             std::string::npos &&
+         !copyFollowedBy(log, name, kCopyCancelled);
+}
 
 void prepareMachine(const FieldLog& log, const std::string& inputFolder,
                     sim::Machine& m) {
@@ -328,34 +384,49 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
   }
   m.horizonUs = 3600LL * 1000000;
 
-  std::string ini = "[File Name]\r\nblob_boot=" + log.fileNames[0] +
-                    "\r\nblob=" + log.fileNames[1] + "\r\nkernel=" +
-                    log.fileNames[2] + "\r\nramdisk=" + log.fileNames[3] +
+  // A name as long as the program keeps one, refused right away, was cut
+  // from a longer one.
+  std::string names[4];
+  for (int i = 0; i < 4; ++i) {
+    names[i] = log.fileNames[i];
+    if (names[i].size() == kLongestFileName &&
+        startsWith(log.raw.substr(log.configurationEnd),
+                   "Non posso aprire il file " + names[i] + "\r\n"))
+      names[i] += '~';
+  }
+  std::string ini = "[File Name]\r\nblob_boot=" + names[0] + "\r\nblob=" + names[1] +
+                    "\r\nkernel=" + names[2] + "\r\nramdisk=" + names[3] +
                     "\r\n[COM]\r\nport=" + std::to_string(log.configuredPort) +
                     "\r\n";
   m.writeFile("vantor_config.ini", ini);
+  // No path to the configuration file: the folder's path was too long.
+  if (startsWith(log.raw, "Non posso aprire il file vantor_config.ini\r\n"))
+    m.fail(sim::Call::GetCurrentDirectoryA, 1);
 
-  if (log.configuredPort != 0) {
-    m.addPort("COM" + std::to_string(log.configuredPort));
-  } else {
-    for (const std::string& name : log.listedPorts) {
-      m.setValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\" + name,
-                 pf::REG_SZ, name + std::string(1, '\0'));
-      m.addPort(name);
-    }
-  }
+  // Every port the program looked for is there, until the log shows
+  // otherwise; the registry lists each search's ports as it reads them.
+  for (const std::string& name : portNames(log))
+    if (m.port(devicePortName(name)) == nullptr) m.addPort(devicePortName(name));
+  if (log.configuredPort == 0) m.addKey(kSerialComm);
 
   // The input files: the real ones where they are given, else stand-ins.
   for (int i = 0; i < 4; ++i) {
     const std::string& name = log.fileNames[i];
     if (!isPlainFileName(name)) continue;
     std::string missing = "Non posso aprire il file " + name + "\r\n";
+    // A file the program could not open was not there, given or not.
+    if (logShows(log, missing)) continue;
+    // An image the log shows empty or not copied was so, given or not.
+    if (i >= 2 && copyFollowedBy(log, name, "The image file is empty")) {
+      m.writeFile(name, std::string());
+      continue;
+    }
+    if (i >= 2 && copyFailed(log, name)) continue;
     if (!inputFolder.empty()) {
       std::ifstream in(inputFolder + "/" + name, std::ios::binary);
       if (in) m.writeFile(name, readHostFile(inputFolder + "/" + name));
       continue;
     }
-    if (logShows(log, missing)) continue;
     if (i == 0) {
       m.writeFile(name, rebuildRomLoader(log));
     } else if (i == 1) {
@@ -369,19 +440,6 @@ void prepareMachine(const FieldLog& log, const std::string& inputFolder,
       uue += "`\nend\n";
       m.writeFile(name, uue);
     } else {
-      // The copy's line tells whether the file was empty or could not be
-      // copied at all (most often: it is missing).
-      std::size_t at = log.raw.find("Copia di " + name + " in ");
-      std::size_t lineEnd = at == std::string::npos ? at : log.raw.find("\r\n", at);
-      if (lineEnd != std::string::npos && startsWith(log.raw.substr(lineEnd + 2),
-                                                     "The image file is empty")) {
-        m.writeFile(name, std::string());
-        continue;
-      }
-      if (lineEnd != std::string::npos &&
-          log.raw.substr(at, lineEnd - at).find("non posso copiare il file") !=
-              std::string::npos)
-        continue;
       m.writeFile(name, std::string(4096, '\x5A'));
     }
   }
@@ -399,9 +457,11 @@ ReplayResult replayLog(const FieldLog& log, const std::string& inputFolder) {
 
   Replayer replayer(log, m);
   m.onCall = [&replayer] { replayer.step(); };
-  for (auto& port : m.ports)
-    port->onWrite = [&replayer](std::int64_t, const std::uint8_t* data,
-                                std::size_t size) { replayer.wrote(data, size); };
+  for (auto& port : m.ports) {
+    sim::SimPort* p = port.get();
+    port->onWrite = [&replayer, p](std::int64_t, const std::uint8_t* data,
+                                   std::size_t size) { replayer.wrote(p, data, size); };
+  }
   try {
     result.exitStatus = sim::runProcess(programMain);
   } catch (sim::SimulationStopped& stop) {
