@@ -294,9 +294,18 @@ std::string describeEnding(const Explanation& x) {
       return "blob gave no confirmed prompt after the restart without the jumper.";
     case Ending::AdapterGone:
       return "The serial adapter went away during " + stepWords(x.stoppedAt) + ".";
-    case Ending::CopyFailed:
-      return "The copy of the " + what + " failed" +
-             (im.copyReason.empty() ? std::string(".") : ": " + shownText(im.copyReason));
+    case Ending::CopyFailed: {
+      // "Copia di FILE in DESTINATION... "
+      std::string copy = im.copyText;
+      std::size_t in = copy.rfind(" in "), dots = copy.rfind("...");
+      std::string files = in != std::string::npos && in > 9 && dots != std::string::npos &&
+                                  dots > in
+                              ? shownText(copy.substr(9, in - 9)) + " to " +
+                                    shownText(copy.substr(in + 4, dots - in - 4))
+                              : "the " + what;
+      return "The copy of " + files + " failed" +
+             (im.copyReason.empty() ? std::string(".") : " (" + shownText(im.copyReason) + ")");
+    }
     case Ending::ImageNotOnDisk:
       return "blob had no " + what + " image to flash (not downloaded).";
     case Ending::UsbDiskNotConnected:
