@@ -175,6 +175,8 @@ TEST(ExplainTest, AFileThatIsNotALogIsRefusedWithTheLineWhereReadingStopped) {
       {"a mangled key", replaced(log, "[BLOB]:", "[BL0B]:"), 3},
       {"a line the program does not write",
        log.substr(0, probe) + "Connection to COM3... \r\n" + log.substr(probe), 16},
+      {"a line of the program where it never writes it",
+       log.substr(0, probe) + "Trovato disco E\r\n" + log.substr(probe), 16},
       {"more after message 39", log + "Nomi dei file:\r\n", 204},
       {"a second log appended", log.substr(0, notCompleted) + log, 203},
   };
@@ -202,6 +204,23 @@ TEST(ExplainTest, AFileThatIsNotALogIsRefusedWithTheLineWhereReadingStopped) {
   EXPECT_NE(std::string::npos, csv.find("sim_whole_run.log,complete,end,")) << csv;
   std::remove(foreign.c_str());
   std::remove(errors.c_str());
+}
+
+TEST(ExplainTest, NoByteOfTheLogReachesTheTerminalAsAControl) {
+  // Names in the configuration and the module's bytes are the log's: an
+  // escape sequence or a line end in them is shown escaped, and a CSV row
+  // stays one line.
+  std::string log = replaced(keptLog("wine_missing_kernel"), "[KERNEL]: zImage",
+                             "[KERNEL]: z\x1B[2J\rImage,\"");
+  log = replaced(log, "Copia di zImage in E:\\zImage", "Copia di z\x1B[2J\rImage,\" in E:\\z");
+  replay::FieldLog field = replay::readLog(log);
+  replay::Explanation x = replay::explainLog(field);
+  ASSERT_EQ(replay::Outcome::Failed, x.outcome) << x.error;
+  std::string text = replay::explainText(field, x, "vantor_config.log");
+  EXPECT_EQ(std::string::npos, text.find_first_of("\x1B\r")) << text;
+  std::string row = replay::csvRow("vantor_config.log", x);
+  EXPECT_EQ(std::string::npos, row.find_first_of("\x1B\r\n")) << row;
+  EXPECT_EQ(10u, csvFields(row).size()) << row;
 }
 
 TEST(ExplainTest, ALogCutAnywhereIsCutAtAStepThatNeverGoesBack) {
