@@ -136,6 +136,19 @@ std::string blobWords(const Upload& u) {
   return "";
 }
 
+// What was sent at an entry and what came back before the next send.
+std::string lastAttempt(const FieldLog& log, std::size_t sent) {
+  if (sent >= log.entries.size()) return "";
+  const Entry& e = log.entries[sent];
+  std::string back;
+  for (std::size_t i = sent + 1; i < log.entries.size(); ++i) {
+    const Entry& r = log.entries[i];
+    if (r.kind != EntryKind::Received) break;
+    back += r.bytes;
+  }
+  return atLine(e.line) + ": sent \"" + quoted(e.bytes) + "\", came back \"" + quoted(back) + "\"";
+}
+
 void searchAccount(const FieldLog& log, const Explanation& x, std::string& out) {
   out += "\nSearch for the module\n";
   if (log.searches.empty()) out += "  none: the run stopped before it\n";
@@ -160,6 +173,8 @@ void searchAccount(const FieldLog& log, const Explanation& x, std::string& out) 
       const Upload& u = x.uploads[upload++];
       out += "      ROM loader upload on " + shownText(u.port) + atLine(u.line) + ": " +
              uploadWords(u) + "\n";
+      if (u.result == Upload::RecordFailed || u.result == Upload::VerifyFailed)
+        out += "        last attempt" + lastAttempt(log, u.recordEntry) + "\n";
       if (u.blob != Upload::NotTried)
         out += "      blob" + atLine(u.blobLine) + ": " + blobWords(u) + "\n";
     }
