@@ -155,7 +155,8 @@ struct ExplainedFile {
 extern const char kCsvHeader[];
 std::string csvRow(const std::string& file, const Explanation& x);
 std::string summaryTable(const std::vector<ExplainedFile>& runs);
-// The CSV's detail of a file that is not a log of this program.
+// The CSV's detail of a file that is not a log of this program (or, with
+// errorLine 0, that could not be read: error says why).
 std::string unreadableDetail(const Explanation& x);
 
 // Whether the log is one this program wrote; empty when it is, else why

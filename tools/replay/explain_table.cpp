@@ -37,6 +37,8 @@ const char kCsvHeader[] =
     "file,outcome,stopped_at,message,passes,port,baud,flashed,interrupted,detail";
 
 std::string unreadableDetail(const Explanation& x) {
+  // Line 0: the file itself could not be had.
+  if (x.errorLine <= 0) return "The path " + x.error + ".";
   return "Not a log of vantor_config: " + x.error + " (line " + std::to_string(x.errorLine) +
          ").";
 }

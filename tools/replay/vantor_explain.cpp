@@ -6,6 +6,7 @@
 // vantor_config (the CSV and the summary still show the others).
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -29,12 +30,18 @@ void usage() {
 
 // The file's bytes, or an error.
 bool readFile(const std::string& path, std::string& bytes, std::string& error) {
+  std::error_code failed;
+  if (!std::filesystem::is_regular_file(path, failed)) {
+    error = failed || !std::filesystem::exists(path, failed) ? "cannot be read" : "is not a regular file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
+  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  if (size < 0) {
     error = "cannot be read";
     return false;
   }
-  if (in.tellg() > kLargestLog) {
+  if (size > kLargestLog) {
     error = "is far too large to be a log of vantor_config";
     return false;
   }
@@ -49,7 +56,7 @@ replay::ExplainedFile explainFile(const std::string& path) {
   replay::ExplainedFile run{path, {}};
   std::string bytes, error;
   if (!readFile(path, bytes, error)) {
-    run.explanation.error = "the file " + error;
+    run.explanation.error = error;
     run.explanation.errorLine = 0;
     return run;
   }
@@ -86,7 +93,7 @@ int main(int argc, char** argv) {
   if (mode == Text) {
     std::string bytes, error;
     if (!readFile(files[0], bytes, error)) {
-      std::fprintf(stderr, "vantor_explain: %s %s\n", files[0].c_str(), error.c_str());
+      std::fprintf(stderr, "vantor_explain: %s: the path %s.\n", files[0].c_str(), error.c_str());
       return 2;
     }
     replay::FieldLog log = replay::readLog(bytes);
