@@ -250,8 +250,9 @@ TEST(ExplainTest, ALogCutAnywhereIsCutAtAStepThatNeverGoesBack) {
 
 TEST(ExplainTest, TheSummaryCountsEveryLogAndPutsTheCommonestFirst) {
   std::vector<replay::ExplainedFile> runs;
-  for (const char* name : {"sim_silent_module", "wine_silent_module", "sim_configured_port_not_opened",
-                           "sim_whole_run", "sim_copy_cancelled"})
+  for (const char* name : {"sim_silent_module", "wine_silent_module",
+                           "sim_configured_port_not_opened", "sim_whole_run",
+                           "sim_copy_cancelled"})
     runs.push_back({std::string(name) + ".log", explain(keptLog(name))});
   runs.push_back({"notes.txt", explain("not a log\r\n")});
   std::string summary = replay::summaryTable(runs);

@@ -192,7 +192,9 @@ void bootLoaderAccount(const FieldLog& log, const Explanation& x, std::string& o
     case BootLoaderStep::Refused: download = "blob did not answer \"downloading\""; break;
     case BootLoaderStep::FileMissing: download = "the file could not be opened (message 9)"; break;
     case BootLoaderStep::Sending: download = "the file was being sent"; break;
-    case BootLoaderStep::NoPrompt: download = "the file was sent, blob gave no prompt after it"; break;
+    case BootLoaderStep::NoPrompt:
+      download = "the file was sent, blob gave no prompt after it";
+      break;
     case BootLoaderStep::Transferred: download = "the file was sent (\"trasferito\")"; break;
   }
   out += "  download" + atLine(b.downloadLine) + ": " + download + "\n";
@@ -206,7 +208,9 @@ void bootLoaderAccount(const FieldLog& log, const Explanation& x, std::string& o
     case BootLoaderStep::NotAsked: return;
     case BootLoaderStep::Waiting: restart = "waiting for blob's \"Autoboot\""; break;
     case BootLoaderStep::Autoboot: restart = "\"Autoboot\" came, the prompt was awaited"; break;
-    case BootLoaderStep::NoPromptAfterAutoboot: restart = "\"Autoboot\" came, then no confirmed prompt"; break;
+    case BootLoaderStep::NoPromptAfterAutoboot:
+      restart = "\"Autoboot\" came, then no confirmed prompt";
+      break;
     case BootLoaderStep::PromptError:
       restart = "the prompt came with \"*** serial port error\"";
       break;
@@ -223,7 +227,8 @@ void imageAccount(const FieldLog& log, const ImageStep& im, int image, std::stri
   out += "  USB disk" + atLine(im.line) + ": " + number(im.usbTries) + " \"usbddisk " +
          imageId(image) + "\"" + (im.usbTries == 1 ? "" : "s") + ", " +
          (im.connected ? "\"connected\"" : "never \"connected\"") +
-         (im.drive.empty() ? std::string() : ", drive " + shownText(im.drive) + atLine(im.driveLine)) +
+         (im.drive.empty() ? std::string()
+                           : ", drive " + shownText(im.drive) + atLine(im.driveLine)) +
          "\n";
   if (im.copy != ImageStep::NoCopy) {
     std::string how = im.copy == ImageStep::Copied    ? "done"
@@ -253,7 +258,8 @@ void imageAccount(const FieldLog& log, const ImageStep& im, int image, std::stri
 
 std::string holds(const Explanation& x, int image) {
   if (image < x.flashedCount) return "new";
-  if (image == x.interrupted) return "unknown: its flash started and the log does not show it finished";
+  if (image == x.interrupted)
+    return "unknown: its flash started and the log does not show it finished";
   return "as before the run";
 }
 
@@ -382,7 +388,8 @@ std::string explainText(const FieldLog& log, const Explanation& x, const std::st
   else if (x.outcome == Outcome::Failed)
     out += "  no message names the cause: the operator saw only message 39\n";
   if (!x.exchange.empty())
-    out += x.outcome == Outcome::Cut ? "  the log's last entries:\n" : "  the exchange that failed:\n";
+    out += x.outcome == Outcome::Cut ? "  the log's last entries:\n"
+                                     : "  the exchange that failed:\n";
   for (std::size_t i : x.exchange) {
     const Entry& e = log.entries[i];
     const char* kind = e.kind == EntryKind::Sent ? "sent    " : e.kind == EntryKind::Received

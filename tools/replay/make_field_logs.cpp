@@ -236,7 +236,8 @@ int main(int argc, char** argv) {
        [](devmodel::ModuleConfig& c, sim::Machine&) { c.serialErrorPrompts = 1; }},
       {"garbage_at_115200", "end", -1,
        [](devmodel::ModuleConfig& c, sim::Machine&) { c.answerBaud = 38400; }},
-      {"killed_during_kernel", "kernel-flash", -1, none, 0, nullptr, nullptr, "flash-kernel", 1000000},
+      {"killed_during_kernel", "kernel-flash", -1, none, 0, nullptr, nullptr, "flash-kernel",
+       1000000},
       // A listed port that does not open (a Bluetooth port, one held by
       // another program): message 18, and no probe of it in later passes.
       {"port_not_opened", "end", -1, at38400, 0,

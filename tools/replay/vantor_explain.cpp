@@ -32,7 +32,8 @@ void usage() {
 bool readFile(const std::string& path, std::string& bytes, std::string& error) {
   std::error_code failed;
   if (!std::filesystem::is_regular_file(path, failed)) {
-    error = failed || !std::filesystem::exists(path, failed) ? "cannot be read" : "is not a regular file";
+    bool there = !failed && std::filesystem::exists(path, failed);
+    error = there ? "is not a regular file" : "cannot be read";
     return false;
   }
   std::ifstream in(path, std::ios::binary | std::ios::ate);
