@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds="${VANTOR_FUZZ_SECONDS:-60}"
 build="${VANTOR_FUZZ_BUILD:-build-fuzz}"
 jobs="${VANTOR_FUZZ_JOBS:-2}"
-targets=(rom_loader prompt_watcher mounted_device configuration port_list whole_run)
+targets=(rom_loader prompt_watcher mounted_device configuration port_list whole_run explain)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVANTOR_FUZZ=ON \
   -DVANTOR_WITH_WINDOWS=OFF -DVANTOR_SANITIZE="address;undefined" \

@@ -55,6 +55,12 @@ devmodel::InputSet fieldLogInputs(const std::string& name) {
   }
   if (name.find("long_rom_loader_lines") != std::string::npos)
     inputs.romLoaderText = withLongLines(inputs.romLoaderText);
+  if (name.find("empty_rom_loader") != std::string::npos) inputs.romLoaderText.clear();
+  if (name.find("rom_loader_without_end") != std::string::npos) {
+    std::size_t end = inputs.romLoaderText.find("0871800000");
+    if (end != std::string::npos) inputs.romLoaderText.resize(end);
+  }
+  if (name.find("empty_kernel") != std::string::npos) inputs.kernel.clear();
   return inputs;
 }
 

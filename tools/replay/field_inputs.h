@@ -16,7 +16,9 @@ std::string withLongLines(const std::string& romLoader);
 
 // The inputs of the kept log of this name (without ".log"): "sim_" logs
 // were made on the simulated machine, "wine_" ones under Wine; a name with
-// "long_rom_loader_lines" in it had the ROM loader withLongLines.
+// "long_rom_loader_lines" in it had the ROM loader withLongLines; one with
+// "empty_rom_loader", "rom_loader_without_end" or "empty_kernel" had that
+// file so.
 devmodel::InputSet fieldLogInputs(const std::string& name);
 
 }  // namespace replay

@@ -178,9 +178,13 @@ struct Reader {
             break;
           }
           if (p + 2 == s.size()) {
-            e.end = p;
-            e.closed = true;
-            next = p + 2;
+            // The log ends here. Every wait for blob leaves its entry open
+            // unless it found its text, so a line end after bytes that hold
+            // none was received: the log was cut while the wait went on.
+            bool received = phase == Phase::Blob && !endsOnAwaited(soFar);
+            e.end = received ? s.size() : p;
+            e.closed = !received;
+            next = s.size();
             break;
           }
         }
