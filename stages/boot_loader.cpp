@@ -62,6 +62,11 @@ int download(ConfiguratorContext& context) {
   }
   std::fclose(file);
   pf::Sleep(100);
+  // blob answers the file's last line with a prompt of its own, after that
+  // line's drain. Taken here, it cannot pass for the answer to the line
+  // feed below, and that answer is not left queued for the flash's wait to
+  // take for the end of the flash.
+  drainProgress(context);
   sendNewline(context);
   if (waitForBlobPrompt(context, 1000) < 0) return -1;
   printFlushed(pf::consoleOut(), " ");

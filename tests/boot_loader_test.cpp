@@ -49,6 +49,8 @@ class BootLoaderTest : public StageTest {
       auto reply = replies.find(++fileLines);
       if (reply != replies.end()) com->deliver(reply->second, now);
       downloading = line.compare(0, 3, "end") != 0;
+      if (!downloading && promptAfterDownload)
+        com->deliver("\r\nreceived\r\nblob> ", now + 2000);
     } else if (line == "download blob") {
       downloading = answersDownload;
       if (answersDownload) com->deliver("\r\ndownloading blob\r\n", now);
@@ -72,12 +74,27 @@ class BootLoaderTest : public StageTest {
   int flashMs = 800;
   int autobootMs = 500;
   int errorReports = 0;
+  // blob's own prompt at the end of the download, as blob gives one after
+  // every command.
+  bool promptAfterDownload = false;
   // A NUL on the line of the flash's prompt and of the banner, ahead of them.
   bool nulAhead = false;
   int breaks = 0;
   std::string pending;
   std::vector<std::string> writes;
 };
+
+TEST_F(BootLoaderTest, BlobsOwnPromptAfterTheDownloadIsNotTakenForTheEndOfTheFlash) {
+  // Taken for the answer to the line feed after the file, it would leave
+  // that answer queued, and the flash would seem done at its first look:
+  // "Fatto", and the operator told to switch off while blob still writes.
+  promptAfterDownload = true;
+  flashMs = 3000;
+  EXPECT_EQ(0, update());
+  EXPECT_GE(occurrences(machine().console, "\rFlashing blob: "), 20);
+  EXPECT_NE(std::string::npos,
+            logText().find(" <- \r\nreceived\r\nblob> \n\r\nreceived\r\nblob>  -> \n"));
+}
 
 TEST_F(BootLoaderTest, ANulAheadOfThePromptOrTheBannerHoldsNeitherSpinner) {
   // Both waits have no time limit: a NUL that hid the text would keep the
