@@ -9,10 +9,10 @@
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
 #include "stages/blob_dialogue.h"
+#include "stages/file_lines.h"
 
 namespace {
 
-const int kLineLimit = 80;
 const std::size_t kReceiveSize = 4096;
 
 // Passes on what the module sent while the file goes out: its progress dots
@@ -32,15 +32,6 @@ void drainProgress(ConfiguratorContext& context) {
   }
 }
 
-// The number of characters the last line read put into `line`, NUL bytes
-// included: the read ends them with one terminator and leaves the filler
-// after it alone, so the last NUL in the buffer is that terminator.
-std::size_t lengthAsRead(const char* line) {
-  std::size_t length = kLineLimit - 1;
-  while (length > 0 && line[length] != '\0') --length;
-  return length;
-}
-
 int download(ConfiguratorContext& context) {
   sendLine(context, "download blob");
   pf::Sleep(100);
@@ -54,9 +45,9 @@ int download(ConfiguratorContext& context) {
   consoleThenLog(context, kMsgBlobTransferring);
   while (!std::feof(file)) {
     char line[kLineLimit];
-    std::memset(line, 1, sizeof line);
-    if (std::fgets(line, kLineLimit, file) == nullptr) break;
-    context.port->write(line, lengthAsRead(line));
+    const int length = readLinePiece(line, file);
+    if (length < 0) break;
+    context.port->write(line, static_cast<std::size_t>(length));
     drainProgress(context);
     pf::Sleep(10);
   }

@@ -9,10 +9,10 @@
 #include "app/context.h"
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
+#include "stages/file_lines.h"
 
 namespace {
 
-const int kLineLimit = 80;  // at most 79 characters and the terminator
 const int kHeaderEchoMs = 500;
 const int kHeaderLength = 10;
 const char kEndRecord[] = "0871800000";
@@ -27,18 +27,17 @@ struct LineReader {
 
   // False when nothing more can be read.
   bool next(FILE* file) {
-    // A NUL byte hides the line end from the text, so whether the line
-    // ended is read from the whole buffer: only the read can have put a
-    // line feed there.
-    std::memset(line, 1, sizeof line);
-    if (std::fgets(line, kLineLimit, file) == nullptr) {
+    const int read = readLinePiece(line, file);
+    if (read < 0) {
       line[0] = '\0';
       length = -1;
       lineOpen = false;
       return false;
     }
     line[kLineLimit] = '\0';
-    lineOpen = std::memchr(line, '\n', kLineLimit) == nullptr;
+    // A NUL byte hides the line end from the text, so whether the line
+    // ended is told by all that was read.
+    lineOpen = std::memchr(line, '\n', static_cast<std::size_t>(read)) == nullptr;
     length = static_cast<int>(std::strlen(line));
     if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
     return true;
