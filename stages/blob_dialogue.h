@@ -4,9 +4,16 @@
 #ifndef VANTOR_STAGES_BLOB_DIALOGUE_H
 #define VANTOR_STAGES_BLOB_DIALOGUE_H
 
+#include <cstddef>
+
 struct ConfiguratorContext;
 
 extern const char kBlobPrompt[];
+
+// Room for a command to blob that names an image ("flash ", "usbddisk ")
+// or the spinner's "Flashing " label, with more to spare than any of the
+// three names needs.
+constexpr std::size_t kCommandSize = 92;
 
 // Tries of confirmPrompt before it gives up on a clean prompt.
 constexpr int kConfirmTries = 5;

@@ -14,8 +14,6 @@
 namespace {
 
 const char kEscape = 0x1B;
-// "usbddisk " and an image name, with room to spare.
-const std::size_t kCommandSize = 92;
 
 // The file each image name copies; none for any other name.
 const char* imageFile(ConfiguratorContext& context, const char* name) {
