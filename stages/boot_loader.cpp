@@ -14,6 +14,20 @@
 namespace {
 
 const std::size_t kReceiveSize = 4096;
+// The download: a pause after the command, then blob has this long to say
+// "downloading".
+const int kDownloadPauseMs = 100;
+const int kDownloadingMs = 1000;
+// The line has no flow control: the pause after each line of the file is
+// the transfer's only pacing.
+const int kLinePauseMs = 10;
+// After the last line, a pause before the line feed; then blob has this
+// long to show its prompt.
+const int kAfterFilePauseMs = 100;
+const int kPromptAfterFileMs = 1000;
+// While the operator power-cycles the robot, each wait for "Autoboot" lasts
+// this long, one turn of the spinner.
+const int kSpinnerStepMs = 200;
 
 // Passes on what the module sent while the file goes out: its progress dots
 // to the operator, everything to the log. Taken in pieces when more is
@@ -34,8 +48,8 @@ void drainProgress(ConfiguratorContext& context) {
 
 int download(ConfiguratorContext& context) {
   sendLine(context, "download blob");
-  pf::Sleep(100);
-  if (waitForText(context, "downloading", 1000) < 0) return -1;
+  pf::Sleep(kDownloadPauseMs);
+  if (waitForText(context, "downloading", kDownloadingMs) < 0) return -1;
   // Untranslated: the lines go out exactly as they are in the file.
   FILE* file = pf::fopen(context.fileNames[1], "rb");
   if (file == nullptr) {
@@ -49,12 +63,12 @@ int download(ConfiguratorContext& context) {
     if (length < 0) break;
     context.port->write(line, static_cast<std::size_t>(length));
     drainProgress(context);
-    pf::Sleep(10);
+    pf::Sleep(kLinePauseMs);
   }
   std::fclose(file);
-  pf::Sleep(100);
+  pf::Sleep(kAfterFilePauseMs);
   sendNewline(context);
-  if (waitForBlobPrompt(context, 1000) < 0) return -1;
+  if (waitForBlobPrompt(context, kPromptAfterFileMs) < 0) return -1;
   printFlushed(pf::consoleOut(), " ");
   logPrint(context, " ");
   consoleThenLog(context, kMsgTransferred);
@@ -66,7 +80,7 @@ int powerCycle(ConfiguratorContext& context) {
   do {
     endIfPortFailed(context);
     advanceSpinner(message(kMsgPowerOffRemoveJumperPowerOn));
-  } while (waitForText(context, "Autoboot", 200) < 0);
+  } while (waitForText(context, "Autoboot", kSpinnerStepMs) < 0);
   sendNewline(context);
   if (waitForBlobPrompt(context, kPromptAfterRestartMs) < 0) return -1;
   context.port->sendBreak();
