@@ -437,7 +437,7 @@ std::vector<Claim> programClaims() {
       // the acknowledgement, each with its own limit.
       {Unit::Time, "ciascuno", 3 * kRecordAnswerMs / 1000.0,
        "stages/rom_loader.h 3 x kRecordAnswerMs"},
-      {Unit::Count, "rilett", kRecordAttempts, "stages/rom_loader.h kRecordAttempts"},
+      {Unit::Count, "rilett", kReadBackAttempts, "stages/rom_loader.h kReadBackAttempts"},
       {Unit::Time, "prompt", kPromptAfterRestartMs / 1000.0,
        "stages/boot_loader.h kPromptAfterRestartMs"},
       {Unit::Count, "conferm", kConfirmTries, "stages/blob_dialogue.h kConfirmTries"},
