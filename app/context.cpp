@@ -45,6 +45,10 @@ OsClass classifyOs() {
   return 0;
 }
 
+bool hasNewerUsbDiskBehaviour(OsClass osClass) {
+  return osClass == 5 || osClass == 6;
+}
+
 ConfiguratorContext::ConfiguratorContext()
     : configuredPort(0),
       portName(),

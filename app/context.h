@@ -12,7 +12,8 @@
 
 enum ProbeState { Pending = 0, Found = 1, NoAnswer = 2, Failed = 3 };
 
-// Classes 5 and 6 take the newer USB-disk behaviour, 0 to 4 the older one.
+// The running Windows by version, 0 to 6 (classifyOs). Classes 5 and 6 take
+// the newer USB-disk behaviour, 0 to 4 the older one.
 using OsClass = int;
 
 constexpr int kMaxCandidates = 256;
@@ -71,5 +72,11 @@ struct ConfiguratorContext {
 };
 
 OsClass classifyOs();
+
+// The newer USB-disk behaviour: the program ejects the module's disk itself,
+// so the cable stays in between the images, and the copy needs no pause
+// after it. The older one has the operator stop the disk in the hot-plug
+// applet and unplug the cable, and pauses after each copy.
+bool hasNewerUsbDiskBehaviour(OsClass osClass);
 
 #endif

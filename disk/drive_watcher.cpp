@@ -57,18 +57,18 @@ int waitForDriveRemoval(ConfiguratorContext& context) {
 }
 
 int removeDisk(ConfiguratorContext& context) {
-  if (context.osClass <= 4) {
-    consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
-    openHotPlugApplet();
-    waitForDriveRemoval(context);
-    consoleThenLog(context, kMsgUnplugUsbCable);
-  } else {
+  if (hasNewerUsbDiskBehaviour(context.osClass)) {
     consoleThenLog(context, kMsgRemovingDisk, context.driveLetter);
     if (ejectDrive(context, context.driveLetter[0]) < 0) {
       consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
       openHotPlugApplet();
     }
     waitForDriveRemoval(context);
+  } else {
+    consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
+    openHotPlugApplet();
+    waitForDriveRemoval(context);
+    consoleThenLog(context, kMsgUnplugUsbCable);
   }
   return 0;
 }
