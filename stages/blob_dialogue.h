@@ -18,7 +18,7 @@ constexpr std::size_t kCommandSize = 92;
 // Tries of confirmPrompt before it gives up on a clean prompt.
 constexpr int kConfirmTries = 5;
 
-// Waits for blob's prompt as waitForText does (-1: without limit).
+// Waits for blob's prompt as waitForText does (kWithoutLimit: no limit).
 int waitForBlobPrompt(ConfiguratorContext& context, int timeoutMs);
 
 // After the ROM loader: closes the line, opens it again at 115200 baud,

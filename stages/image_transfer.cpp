@@ -123,9 +123,9 @@ int transferImage(ConfiguratorContext& context, const char* name) {
   if (file != nullptr) copyToDrive(context, file);
   pf::Sleep(kBeforeRemovalMs);
   removeDisk(context);
-  waitForBlobPrompt(context, -1);
+  waitForBlobPrompt(context, kWithoutLimit);
   sendLine(context, "status");
-  waitForBlobPrompt(context, -1);
+  waitForBlobPrompt(context, kWithoutLimit);
   flashImage(context, name);
   return 0;
 }

@@ -164,7 +164,7 @@ int uploadRomLoader(ConfiguratorContext& context) {
       // could never pass, so the record goes out bare and only that part of
       // its echo is awaited.
       sendText(context, line, static_cast<std::size_t>(reader.length));
-      waitForText(context, kPartialEcho, -1);
+      waitForText(context, kPartialEcho, kWithoutLimit);
       continue;
     }
     if (continuation || !isHexDigit(line[0])) {
