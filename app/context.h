@@ -26,6 +26,9 @@ constexpr std::size_t kPortNameSize = 40;
 // A file name is held up to the Windows path limit; a longer one is refused,
 // never cut.
 constexpr std::size_t kFileNameSize = pf::MAX_PATH;
+// The files the configuration names: ROM loader, boot loader, kernel,
+// ramdisk.
+constexpr int kFileNameCount = 4;
 
 struct PortCandidate {
   char name[kPortNameSize];
@@ -37,7 +40,7 @@ struct ConfiguratorContext {
   std::int32_t configuredPort;
   char portName[kPortNameSize];
   std::int32_t baudRate;
-  char fileNames[4][kFileNameSize];
+  char fileNames[kFileNameCount][kFileNameSize];
   std::int32_t baudIndex;
   std::int32_t baudCount;
   std::int32_t baudRates[kBaudRateCount];
