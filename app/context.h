@@ -76,10 +76,10 @@ struct ConfiguratorContext {
 
 OsClass classifyOs();
 
-// The newer USB-disk behaviour: the program ejects the module's disk itself,
-// so the cable stays in between the images, and the copy needs no pause
-// after it. The older one has the operator stop the disk in the hot-plug
-// applet and unplug the cable, and pauses after each copy.
+// The newer USB-disk behaviour: the program ejects the module's disk itself
+// and the cable stays in between the images; no pause follows the copy.
+// With the older one the operator stops the disk in the hot-plug applet and
+// unplugs the cable, and each copy is followed by a pause.
 bool hasNewerUsbDiskBehaviour(OsClass osClass);
 
 #endif
