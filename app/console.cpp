@@ -56,7 +56,7 @@ void logPrint(ConfiguratorContext& context, const char* format, ...) {
 void waitForEnter() { pf::readConsoleChar(); }
 
 void advanceSpinner(const char* label) {
-  static const char kMarks[4] = {'/', '-', '\\', '|'};
-  printFlushed(pf::consoleOut(), "%c%s: %c", 13, label, kMarks[spinnerPhase]);
-  spinnerPhase = (spinnerPhase + 1) % 4;
+  static const char kMarks[] = {'/', '-', '\\', '|'};
+  printFlushed(pf::consoleOut(), "%c%s: %c", '\r', label, kMarks[spinnerPhase]);
+  spinnerPhase = (spinnerPhase + 1) % static_cast<int>(sizeof kMarks);
 }

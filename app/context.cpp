@@ -19,7 +19,7 @@ struct FileNameKey {
   const char* logFormat;
 };
 
-const FileNameKey kFileNameKeys[4] = {
+const FileNameKey kFileNameKeys[kFileNameCount] = {
     {"blob_boot", "blob-bootloader.txt", "[BLOB TXT]: %s\n"},
     {"blob", "blob.uue", "[BLOB]: %s\n"},
     {"kernel", "zImage", "[KERNEL]: %s\n"},
@@ -45,6 +45,10 @@ OsClass classifyOs() {
   return 0;
 }
 
+bool hasNewerUsbDiskBehaviour(OsClass osClass) {
+  return osClass == 5 || osClass == 6;
+}
+
 ConfiguratorContext::ConfiguratorContext()
     : configuredPort(0),
       portName(),
@@ -52,6 +56,7 @@ ConfiguratorContext::ConfiguratorContext()
       fileNames(),
       baudIndex(0),
       baudCount(kBaudRateCount),
+      // Fastest first; each rate's pause after a ROM loader record, in ms.
       baudRates{115200, 38400, 19200, 9600},
       lineDelays{5, 30, 50, 50},
       probeTimeoutMs(kProbeTimeoutMs),
@@ -106,7 +111,7 @@ int ConfiguratorContext::loadConfiguration() {
   }
 
   const char* tooLong = nullptr;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < kFileNameCount; ++i) {
     // One character more than a name may have, to tell a name that fits
     // exactly from one that was cut.
     char value[kFileNameSize + 1] = {};
@@ -125,7 +130,8 @@ int ConfiguratorContext::loadConfiguration() {
   std::snprintf(portName, sizeof portName, "COM%d", configuredPort);
 
   printMessage(log, kMsgFileNames);
-  for (int i = 0; i < 4; ++i) logPrint(*this, kFileNameKeys[i].logFormat, fileNames[i]);
+  for (int i = 0; i < kFileNameCount; ++i)
+    logPrint(*this, kFileNameKeys[i].logFormat, fileNames[i]);
   logPrint(*this, "[COM PORT]: %s\n\n",
            configuredPort != 0 ? portName : "* auto-detect");
 

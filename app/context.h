@@ -12,7 +12,8 @@
 
 enum ProbeState { Pending = 0, Found = 1, NoAnswer = 2, Failed = 3 };
 
-// Classes 5 and 6 take the newer USB-disk behaviour, 0 to 4 the older one.
+// The running Windows by version, 0 to 6 (classifyOs). Classes 5 and 6 take
+// the newer USB-disk behaviour, 0 to 4 the older one.
 using OsClass = int;
 
 constexpr int kMaxCandidates = 256;
@@ -25,6 +26,9 @@ constexpr std::size_t kPortNameSize = 40;
 // A file name is held up to the Windows path limit; a longer one is refused,
 // never cut.
 constexpr std::size_t kFileNameSize = pf::MAX_PATH;
+// The files the configuration names: ROM loader, boot loader, kernel,
+// ramdisk.
+constexpr int kFileNameCount = 4;
 
 struct PortCandidate {
   char name[kPortNameSize];
@@ -36,7 +40,7 @@ struct ConfiguratorContext {
   std::int32_t configuredPort;
   char portName[kPortNameSize];
   std::int32_t baudRate;
-  char fileNames[4][kFileNameSize];
+  char fileNames[kFileNameCount][kFileNameSize];
   std::int32_t baudIndex;
   std::int32_t baudCount;
   std::int32_t baudRates[kBaudRateCount];
@@ -71,5 +75,11 @@ struct ConfiguratorContext {
 };
 
 OsClass classifyOs();
+
+// The newer USB-disk behaviour: the program ejects the module's disk itself
+// and the cable stays in between the images; no pause follows the copy.
+// With the older one the operator stops the disk in the hot-plug applet and
+// unplugs the cable, and each copy is followed by a pause.
+bool hasNewerUsbDiskBehaviour(OsClass osClass);
 
 #endif

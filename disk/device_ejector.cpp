@@ -83,13 +83,10 @@ bool DeviceEjector::hasEveryEntryPoint() const {
          CM_Request_Device_EjectA != nullptr;
 }
 
-EjectResult DeviceEjector::ejectDevice(const char* wanted, pf::ULONG* detail,
-                                       int* matchCount) {
+EjectResult DeviceEjector::ejectDevice(const char* wanted, pf::ULONG* detail) {
   pf::ULONG unused = 0;
   if (detail == nullptr) detail = &unused;
   *detail = 0;
-  if (matchCount != nullptr) *matchCount = 0;
-  if (wanted == nullptr) wanted = "";
   if (!hasEveryEntryPoint()) return MissingFunction;
 
   pf::DEVINST root = 0;
@@ -99,15 +96,14 @@ EjectResult DeviceEjector::ejectDevice(const char* wanted, pf::ULONG* detail,
     return LocateFailed;
   }
   int counter = 0;
-  EjectResult result = walkDeviceTree(nullptr, &counter, wanted, root, 0, detail);
-  if (result == Ok && wanted[0] != '\0' && counter == 0) result = NotFound;
-  if (matchCount != nullptr) *matchCount = counter;
+  EjectResult result = walkDeviceTree(nullptr, &counter, wanted, root, detail);
+  if (result == Ok && counter == 0) result = NotFound;
   return result;
 }
 
 EjectResult DeviceEjector::walkDeviceTree(const DevNodeLink* parent,
                                           int* counter, const char* wanted,
-                                          pf::DEVINST first, int depth,
+                                          pf::DEVINST first,
                                           pf::ULONG* detail) {
   const int matchesBefore = *counter;
   pf::DEVINST node = first;
@@ -139,7 +135,7 @@ EjectResult DeviceEjector::walkDeviceTree(const DevNodeLink* parent,
     answer = CM_Get_Child(&child, node, 0);
     if (answer == pf::CR_SUCCESS) {
       DevNodeLink link{parent, node, nodeStatus, problem};
-      result = walkDeviceTree(&link, counter, wanted, child, depth + 1, detail);
+      result = walkDeviceTree(&link, counter, wanted, child, detail);
       if (result != Ok || *counter > matchesBefore) return result;
     } else if (answer != pf::CR_NO_SUCH_DEVNODE) {
       *detail = answer;
@@ -187,13 +183,7 @@ EjectResult DeviceEjector::visitNode(const DevNodeLink* parent, int* counter,
   deviceDisplayName(deviceId, displayName, sizeof displayName);
 
   EjectResult result = Ok;
-  if (wanted[0] == '\0') {
-    if ((nodeStatus & pf::DN_REMOVABLE) != 0) {
-      if (displayName[0] != '\0')
-        printFlushed(pf::consoleOut(), "'%s' ", displayName);
-      printFlushed(pf::consoleOut(), "'%s' [REMOVEABLE]\n", deviceId);
-    }
-  } else if (matchDeviceName(wanted, deviceId)) {
+  if (matchDeviceName(wanted, deviceId)) {
     ++*counter;
     result = ejectMatch(parent, node, nodeStatus, problem, deviceId,
                         displayName, detail);

@@ -69,18 +69,15 @@ struct DeviceEjector {
   void release();
 
   // Ejects the removable device above the first node whose id matches
-  // `wanted`; an empty name lists the removable devices on the console
-  // instead.
-  // `detail` receives the code, veto type or problem number behind a
-  // failure, `matchCount` (when given) the number of matching nodes.
-  EjectResult ejectDevice(const char* wanted, pf::ULONG* detail,
-                          int* matchCount = nullptr);
+  // `wanted`, a device id (ejectDrive never passes an empty one). `detail`
+  // receives the code, veto type or problem number behind a failure.
+  EjectResult ejectDevice(const char* wanted, pf::ULONG* detail);
 
   // Walks `first`, its following siblings and all their descendants in
   // pre-order, up to the first match. `parent` is the link of the node above
   // `first` (none at the top); `counter` counts the matches.
   EjectResult walkDeviceTree(const DevNodeLink* parent, int* counter,
-                             const char* wanted, pf::DEVINST first, int depth,
+                             const char* wanted, pf::DEVINST first,
                              pf::ULONG* detail);
 
  private:

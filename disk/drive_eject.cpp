@@ -29,8 +29,8 @@ int ejectDrive(ConfiguratorContext& context, char letter) {
   char driveName[kDriveNameSize];
   std::snprintf(driveName, sizeof driveName, "%c:", letter);
 
-  // An empty id names no device: the walk would only list the removable
-  // ones and eject nothing, which must not pass for an eject.
+  // A record that holds no id names no device: the drive is refused like
+  // one without a record.
   char deviceId[kDeviceIdSize];
   if (!mountedDeviceId(driveName, deviceId, sizeof deviceId) ||
       deviceId[0] == '\0') {

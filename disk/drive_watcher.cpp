@@ -9,6 +9,8 @@
 namespace {
 
 const pf::DWORD kDrivePollMs = 100;
+// Bit 0 is A:, bit 25 Z:; no other bit is a drive letter.
+const std::uint32_t kLetterBits = 0x03FFFFFFu;
 
 std::uint32_t drives() { return static_cast<std::uint32_t>(pf::getdrives()); }
 
@@ -30,8 +32,7 @@ int waitForNewDrive(ConfiguratorContext& context) {
   for (;;) {
     context.drivesNow = drives();
     pf::Sleep(kDrivePollMs);
-    // Only A: to Z: are drive letters.
-    added = context.drivesNow & ~context.drivesBefore & 0x03FFFFFFu;
+    added = context.drivesNow & ~context.drivesBefore & kLetterBits;
     if (added != 0) break;
     // A letter that went away is not the module's disk: forget it and go on
     // waiting for one that comes.
@@ -40,7 +41,7 @@ int waitForNewDrive(ConfiguratorContext& context) {
   int number = 0;
   for (std::uint32_t bits = added; bits != 0; bits >>= 1) ++number;
   context.driveNumber = static_cast<std::int8_t>(number);
-  context.driveLetter[0] = static_cast<char>(64 + number);
+  context.driveLetter[0] = static_cast<char>('A' + number - 1);
   context.driveLetter[1] = '\0';
   consoleThenLog(context, kMsgDiskFound, context.driveLetter);
   return 1;
@@ -57,18 +58,18 @@ int waitForDriveRemoval(ConfiguratorContext& context) {
 }
 
 int removeDisk(ConfiguratorContext& context) {
-  if (context.osClass <= 4) {
-    consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
-    openHotPlugApplet();
-    waitForDriveRemoval(context);
-    consoleThenLog(context, kMsgUnplugUsbCable);
-  } else {
+  if (hasNewerUsbDiskBehaviour(context.osClass)) {
     consoleThenLog(context, kMsgRemovingDisk, context.driveLetter);
     if (ejectDrive(context, context.driveLetter[0]) < 0) {
       consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
       openHotPlugApplet();
     }
     waitForDriveRemoval(context);
+  } else {
+    consoleThenLog(context, kMsgStopDiskInApplet, context.driveLetter);
+    openHotPlugApplet();
+    waitForDriveRemoval(context);
+    consoleThenLog(context, kMsgUnplugUsbCable);
   }
   return 0;
 }

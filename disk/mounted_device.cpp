@@ -15,7 +15,8 @@ constexpr std::size_t kValueNameSize = 256;
 constexpr pf::DWORD kMountedDataSize = 1024;
 
 // The prefix of every interface name that the mount manager records.
-constexpr char kInterfacePrefix[4] = {'\\', '?', '?', '\\'};
+constexpr char kInterfacePrefix[] = {'\\', '?', '?', '\\'};
+constexpr std::size_t kPrefixUnits = sizeof kInterfacePrefix;
 
 unsigned unitAt(const pf::BYTE* data, std::size_t index) {
   return static_cast<unsigned>(data[2 * index]) |
@@ -51,13 +52,13 @@ int mountedDeviceId(const char* driveName, char* buffer, std::size_t capacity) {
   // Never trust the reported length beyond the buffer that was offered.
   std::size_t units =
       (dataLength < sizeof data ? dataLength : sizeof data) / 2;
-  if (units < 4) return 0;
-  for (std::size_t i = 0; i < 4; ++i)
+  if (units < kPrefixUnits) return 0;
+  for (std::size_t i = 0; i < kPrefixUnits; ++i)
     if (unitAt(data, i) != static_cast<unsigned char>(kInterfacePrefix[i]))
       return 0;
 
   std::size_t written = 0;
-  for (std::size_t i = 4; i < units; ++i) {
+  for (std::size_t i = kPrefixUnits; i < units; ++i) {
     char c = static_cast<char>(unitAt(data, i) & 0xFF);
     if (c == '{') break;  // the interface class, not part of the id
     if (c == '#') {

@@ -9,6 +9,11 @@
 namespace {
 
 const char kSerialCommKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// Room for a usual entry at the first try; a longer one grows the buffers.
+const pf::DWORD kFirstCapacity = 32;
+// No port's entry comes near this size: a registry that reports more is
+// not believed, and the list ends there rather than allocate for it.
+const pf::DWORD kLargestEntry = 0xFFFF;
 
 // Copies a port name out of registry data that need not end with a NUL.
 // False when the name does not fit: a cut name could open another device.
@@ -31,7 +36,7 @@ void listSerialPorts(ConfiguratorContext& context) {
                         pf::KEY_READ, &key) != pf::ERROR_SUCCESS)
     return;
 
-  pf::DWORD nameCapacity = 32, dataCapacity = 32;
+  pf::DWORD nameCapacity = kFirstCapacity, dataCapacity = kFirstCapacity;
   char* name = nullptr;
   unsigned char* data = nullptr;
   for (pf::DWORD index = 0; context.candidateCount < kMaxCandidates;) {
@@ -46,7 +51,7 @@ void listSerialPorts(ConfiguratorContext& context) {
     if (result == pf::ERROR_MORE_DATA) {
       // Grow both buffers and ask again for the same value. The name count
       // is not reliable here, so its buffer grows by doubling.
-      if (nameLength > 0xFFFF || dataLength > 0xFFFF) break;
+      if (nameLength > kLargestEntry || dataLength > kLargestEntry) break;
       nameCapacity = 2 * nameLength + 2;
       if (dataLength > dataCapacity) dataCapacity = dataLength;
       continue;

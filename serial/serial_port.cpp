@@ -17,6 +17,8 @@ pf::DCB buildDcb(int baudRate, int parity) {
   dcb.fParity = parityOn ? 1 : 0;
   dcb.fDtrControl = pf::DTR_CONTROL_DISABLE;
   dcb.fRtsControl = pf::RTS_CONTROL_DISABLE;
+  // Every flow control is off, so the limits and characters of XON/XOFF
+  // below take no effect; they are filled in all the same.
   dcb.XonLim = 2;
   dcb.XoffLim = 4;
   dcb.ByteSize = 8;

@@ -14,6 +14,8 @@ struct ConfiguratorContext;
 // Polls of the line that find nothing pause this long; only they count
 // towards a time limit.
 constexpr int kPollMs = 5;
+// The time-out of a wait that has no limit.
+constexpr int kWithoutLimit = -1;
 
 int sendText(ConfiguratorContext& context, const char* text, std::size_t length);
 int sendNewline(ConfiguratorContext& context);

@@ -1,6 +1,5 @@
 #include "stages/blob_dialogue.h"
 
-#include <cstddef>
 #include <cstdio>
 
 #include "app/catalogue.h"
@@ -24,9 +23,6 @@ const int kPromptMs = 1000;
 const int kPromptErrorMs = 500;
 const int kFlashCommandPauseMs = 500;
 const int kSpinnerStepMs = 100;
-// Room for "Flashing " or "flash " and the longest image name, with more
-// to spare than any name needs.
-const std::size_t kCommandSize = 92;
 
 // Captures what blob says for as long as it lives: the watcher never keeps a
 // capture that is gone, however the wait ends.

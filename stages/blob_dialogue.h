@@ -4,14 +4,21 @@
 #ifndef VANTOR_STAGES_BLOB_DIALOGUE_H
 #define VANTOR_STAGES_BLOB_DIALOGUE_H
 
+#include <cstddef>
+
 struct ConfiguratorContext;
 
 extern const char kBlobPrompt[];
 
+// Room for a command to blob that names an image ("flash ", "usbddisk ")
+// or the spinner's "Flashing " label, with more to spare than any of the
+// three names needs.
+constexpr std::size_t kCommandSize = 92;
+
 // Tries of confirmPrompt before it gives up on a clean prompt.
 constexpr int kConfirmTries = 5;
 
-// Waits for blob's prompt as waitForText does (-1: without limit).
+// Waits for blob's prompt as waitForText does (kWithoutLimit: no limit).
 int waitForBlobPrompt(ConfiguratorContext& context, int timeoutMs);
 
 // After the ROM loader: closes the line, opens it again at 115200 baud,

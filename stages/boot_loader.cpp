@@ -9,11 +9,25 @@
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
 #include "stages/blob_dialogue.h"
+#include "stages/file_lines.h"
 
 namespace {
 
-const int kLineLimit = 80;
 const std::size_t kReceiveSize = 4096;
+// The download: a pause after the command, then blob has this long to say
+// "downloading".
+const int kDownloadPauseMs = 100;
+const int kDownloadingMs = 1000;
+// The line has no flow control: the pause after each line of the file is
+// the transfer's only pacing.
+const int kLinePauseMs = 10;
+// After the last line, a pause before the line feed; then blob has this
+// long to show its prompt.
+const int kAfterFilePauseMs = 100;
+const int kPromptAfterFileMs = 1000;
+// While the operator power-cycles the robot, each wait for "Autoboot" lasts
+// this long, one turn of the spinner.
+const int kSpinnerStepMs = 200;
 
 // Passes on what the module sent while the file goes out: its progress dots
 // to the operator, everything to the log. Taken in pieces when more is
@@ -32,19 +46,10 @@ void drainProgress(ConfiguratorContext& context) {
   }
 }
 
-// The number of characters the last line read put into `line`, NUL bytes
-// included: the read ends them with one terminator and leaves the filler
-// after it alone, so the last NUL in the buffer is that terminator.
-std::size_t lengthAsRead(const char* line) {
-  std::size_t length = kLineLimit - 1;
-  while (length > 0 && line[length] != '\0') --length;
-  return length;
-}
-
 int download(ConfiguratorContext& context) {
   sendLine(context, "download blob");
-  pf::Sleep(100);
-  if (waitForText(context, "downloading", 1000) < 0) return -1;
+  pf::Sleep(kDownloadPauseMs);
+  if (waitForText(context, "downloading", kDownloadingMs) < 0) return -1;
   // Untranslated: the lines go out exactly as they are in the file.
   FILE* file = pf::fopen(context.fileNames[1], "rb");
   if (file == nullptr) {
@@ -54,21 +59,21 @@ int download(ConfiguratorContext& context) {
   consoleThenLog(context, kMsgBlobTransferring);
   while (!std::feof(file)) {
     char line[kLineLimit];
-    std::memset(line, 1, sizeof line);
-    if (std::fgets(line, kLineLimit, file) == nullptr) break;
-    context.port->write(line, lengthAsRead(line));
+    const int length = readLinePiece(line, file);
+    if (length < 0) break;
+    context.port->write(line, static_cast<std::size_t>(length));
     drainProgress(context);
-    pf::Sleep(10);
+    pf::Sleep(kLinePauseMs);
   }
   std::fclose(file);
-  pf::Sleep(100);
+  pf::Sleep(kAfterFilePauseMs);
   // blob answers the file's last line with a prompt of its own, after that
   // line's drain. Taken here, it cannot pass for the answer to the line
   // feed below, and that answer is not left queued for the flash's wait to
   // take for the end of the flash.
   drainProgress(context);
   sendNewline(context);
-  if (waitForBlobPrompt(context, 1000) < 0) return -1;
+  if (waitForBlobPrompt(context, kPromptAfterFileMs) < 0) return -1;
   printFlushed(pf::consoleOut(), " ");
   logPrint(context, " ");
   consoleThenLog(context, kMsgTransferred);
@@ -80,7 +85,7 @@ int powerCycle(ConfiguratorContext& context) {
   do {
     endIfPortFailed(context);
     advanceSpinner(message(kMsgPowerOffRemoveJumperPowerOn));
-  } while (waitForText(context, "Autoboot", 200) < 0);
+  } while (waitForText(context, "Autoboot", kSpinnerStepMs) < 0);
   sendNewline(context);
   if (waitForBlobPrompt(context, kPromptAfterRestartMs) < 0) return -1;
   context.port->sendBreak();

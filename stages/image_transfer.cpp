@@ -14,8 +14,6 @@
 namespace {
 
 const char kEscape = 0x1B;
-// "usbddisk " and an image name, with room to spare.
-const std::size_t kCommandSize = 92;
 
 // The file each image name copies; none for any other name.
 const char* imageFile(ConfiguratorContext& context, const char* name) {
@@ -101,7 +99,7 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
     context.abortProcedure();
   }
   logThenConsole(context, kMsgDone);
-  if (context.osClass < 5) {
+  if (!hasNewerUsbDiskBehaviour(context.osClass)) {
     printMessage(pf::consoleOut(), kMsgPleaseWait);
     pf::Sleep(kOlderWindowsAfterCopyMs);
     printFlushed(pf::consoleOut(), "\n");
@@ -111,7 +109,10 @@ int copyToDrive(ConfiguratorContext& context, const char* fileName) {
 
 int transferImage(ConfiguratorContext& context, const char* name) {
   rememberDrives(context);
-  bool replug = (context.osClass == 5 || context.osClass == 6) &&
+  // Where the program ejects the disk itself, the cable is still in from
+  // the image before: every image after the kernel has it unplugged and
+  // plugged in again.
+  bool replug = hasNewerUsbDiskBehaviour(context.osClass) &&
                 std::strcmp(name, "kernel") != 0;
   consoleThenLog(context, replug ? kMsgReplugUsbCable : kMsgPlugUsbCable);
   if (!connectUsbDisk(context, name)) return -1;
@@ -122,9 +123,9 @@ int transferImage(ConfiguratorContext& context, const char* name) {
   if (file != nullptr) copyToDrive(context, file);
   pf::Sleep(kBeforeRemovalMs);
   removeDisk(context);
-  waitForBlobPrompt(context, -1);
+  waitForBlobPrompt(context, kWithoutLimit);
   sendLine(context, "status");
-  waitForBlobPrompt(context, -1);
+  waitForBlobPrompt(context, kWithoutLimit);
   flashImage(context, name);
   return 0;
 }

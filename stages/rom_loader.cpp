@@ -9,13 +9,20 @@
 #include "app/context.h"
 #include "serial/prompt_watcher.h"
 #include "serial/traffic.h"
+#include "stages/file_lines.h"
 
 namespace {
 
-const int kLineLimit = 80;  // at most 79 characters and the terminator
 const int kHeaderEchoMs = 500;
+// A record's header: eight hexadecimal digits of address, then its control
+// byte as two digits, whose low five bits count the data bytes after it.
 const int kHeaderLength = 10;
+const int kControlAt = 8;
+// The control byte's bit that asks the boot ROM to send back the data it
+// holds at the address instead of storing any.
+const unsigned kSendBackBit = 0x20u;
 const char kEndRecord[] = "0871800000";
+// What survives of kUnlimitedWaitRecord's echo (see where it is sent).
 const char kPartialEcho[] = "0021B000C4E74";
 const char kReadBackMark[] = "0871";
 
@@ -27,18 +34,17 @@ struct LineReader {
 
   // False when nothing more can be read.
   bool next(FILE* file) {
-    // A NUL byte hides the line end from the text, so whether the line
-    // ended is read from the whole buffer: only the read can have put a
-    // line feed there.
-    std::memset(line, 1, sizeof line);
-    if (std::fgets(line, kLineLimit, file) == nullptr) {
+    const int read = readLinePiece(line, file);
+    if (read < 0) {
       line[0] = '\0';
       length = -1;
       lineOpen = false;
       return false;
     }
     line[kLineLimit] = '\0';
-    lineOpen = std::memchr(line, '\n', kLineLimit) == nullptr;
+    // A NUL byte hides the line end from the text, so whether the line
+    // ended is told by all that was read.
+    lineOpen = std::memchr(line, '\n', static_cast<std::size_t>(read)) == nullptr;
     length = static_cast<int>(std::strlen(line));
     if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
     return true;
@@ -66,7 +72,9 @@ void showProgress(int lineNumber, int percent) {
 }
 
 // One attempt of the handshake around a record: carriage return and its
-// echo, the record and its echo, then the acknowledgement.
+// echo, the record and its echo, then the acknowledgement. The carriage
+// return has the boot ROM drop whatever part of a record an attempt before
+// left with it, so that each attempt starts clean.
 bool sendRecordOnce(ConfiguratorContext& context, const char* record,
                     int length) {
   sendChar(context, '\r');
@@ -81,6 +89,7 @@ bool readBackOnce(ConfiguratorContext& context, const char* header,
                   const char* data) {
   sendChar(context, '\r');
   if (waitForChar(context, '\r', kRecordAnswerMs) < 0) return false;
+  // The header alone: a request to send back carries no data.
   sendText(context, header, kHeaderLength);
   pf::Sleep(static_cast<pf::DWORD>(context.lineDelayMs));
   if (waitForText(context, header, kHeaderEchoMs) < 0) return false;
@@ -92,7 +101,8 @@ bool readBackOnce(ConfiguratorContext& context, const char* header,
 }
 
 // Asks the boot ROM for what it stored at the record's address and compares
-// it with the record's data.
+// it with the record's data: the record's header with the send-back bit
+// set, so that the same control byte counts the bytes to send back.
 bool verifyRecord(ConfiguratorContext& context, const char* record,
                   int length) {
   // A record too short for a header cannot be verified: never read past it.
@@ -100,9 +110,11 @@ bool verifyRecord(ConfiguratorContext& context, const char* record,
   char header[kHeaderLength + 1];
   std::memcpy(header, record, kHeaderLength);
   header[kHeaderLength] = '\0';
-  unsigned control = static_cast<unsigned>(std::strtoul(header + 8, nullptr, 16));
-  std::snprintf(header + 8, 3, "%02X", (control | 0x20u) & 0xFFu);
-  for (int attempt = 0; attempt < kRecordAttempts; ++attempt)
+  unsigned control =
+      static_cast<unsigned>(std::strtoul(header + kControlAt, nullptr, 16));
+  std::snprintf(header + kControlAt, sizeof header - kControlAt, "%02X",
+                (control | kSendBackBit) & 0xFFu);
+  for (int attempt = 0; attempt < kReadBackAttempts; ++attempt)
     if (readBackOnce(context, header, record + kHeaderLength)) return true;
   return false;
 }
@@ -138,13 +150,21 @@ int uploadRomLoader(ConfiguratorContext& context) {
     showProgress(lineNumber, percent);
 
     if (!continuation && std::strstr(line, kEndRecord) != nullptr) {
+      // The end record has the boot ROM start blob, which it does without
+      // any answer: there is no handshake to go through, and nothing to
+      // wait for.
       sendText(context, line, static_cast<std::size_t>(reader.length));
       showProgress(lineNumber, 100);
       return 1;
     }
     if (!continuation && std::strstr(line, kUnlimitedWaitRecord) != nullptr) {
+      // This record changes the timing of the boot ROM's own serial line
+      // while the boot ROM echoes it: only the echo's first 13 characters
+      // come back as sent, and no acknowledgement follows. The handshake
+      // could never pass, so the record goes out bare and only that part of
+      // its echo is awaited.
       sendText(context, line, static_cast<std::size_t>(reader.length));
-      waitForText(context, kPartialEcho, -1);
+      waitForText(context, kPartialEcho, kWithoutLimit);
       continue;
     }
     if (continuation || !isHexDigit(line[0])) {

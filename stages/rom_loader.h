@@ -3,8 +3,10 @@
 
 struct ConfiguratorContext;
 
-// Tries of a record, and of a read-back, before the pass is given up.
+// Tries of a record, and of its read-back, before the pass is given up;
+// each record starts both counts afresh.
 constexpr int kRecordAttempts = 5;
+constexpr int kReadBackAttempts = 5;
 // The limit of each wait within a try: the carriage return's echo, the
 // record's echo (or the read-back's data) and the acknowledgement.
 constexpr int kRecordAnswerMs = 1000;
