@@ -304,6 +304,8 @@ struct Replayer {
       m.addDrive(letter);
     } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
                t.find(" rimosso") != std::string::npos) {
+      // The operator took the disk away (an eject has taken the letter
+      // already, in the machine).
       m.removeDrive(t[6]);
     } else if (startsWith(t, "Copia di ")) {
       // A copy that failed although the file was there (a disk that took
