@@ -37,7 +37,7 @@ class DeviceEjectTest : public StageTest {
 
 TEST_F(DeviceEjectTest, TheModulesDiskIsEjectedThroughItsRemovableUsbDevice) {
   addNeighbours();
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::SimUsbDisk disk = addModuleDisk(machine(), 'F');
   machine().addDrive('F');
 
   EXPECT_EQ(0, eject('F'));
@@ -88,7 +88,7 @@ TEST_F(DeviceEjectTest, WithoutARemovableAncestorNothingIsEjected) {
 }
 
 TEST_F(DeviceEjectTest, ADeviceWithAProblemIsNotAskedToEject) {
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::SimUsbDisk disk = addModuleDisk(machine(), 'F');
   tree().nodes[static_cast<std::size_t>(disk.device)].problem = 21;
 
   EXPECT_EQ(-1, eject('F'));
@@ -100,7 +100,7 @@ TEST_F(DeviceEjectTest, ADeviceWithAProblemIsNotAskedToEject) {
 }
 
 TEST_F(DeviceEjectTest, AVetoedOrRefusedEjectIsShownAndLogged) {
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::SimUsbDisk disk = addModuleDisk(machine(), 'F');
   machine().addDrive('F');
   tree().veto(disk.deviceId, 6, "\\Device\\HarddiskVolume5");
 
@@ -111,7 +111,7 @@ TEST_F(DeviceEjectTest, AVetoedOrRefusedEjectIsShownAndLogged) {
   EXPECT_NE(0ul, machine().drives & (1ul << ('F' - 'A')));
 
   restart();
-  disk = sim::addModuleDisk(machine(), 'F');
+  disk = addModuleDisk(machine(), 'F');
   tree().fail(CmCall::CM_Request_Device_EjectA, sim::CR_FAILURE);
   EXPECT_EQ(-1, eject('F'));
   EXPECT_EQ("FAILED (19,0)\n", machine().console);
@@ -142,7 +142,7 @@ TEST_F(DeviceEjectTest, AFailingTreeQueryEndsTheWalkWithItsCode) {
   for (const Case& c : cases) {
     restart();
     addNeighbours();
-    sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+    sim::SimUsbDisk disk = addModuleDisk(machine(), 'F');
     tree().fail(c.call, c.code, c.node);
     EXPECT_EQ(-1, eject('F')) << c.line;
     EXPECT_EQ("Error ejecting device " + disk.volumeId + ", " + c.line + "!\n",
@@ -153,7 +153,7 @@ TEST_F(DeviceEjectTest, AFailingTreeQueryEndsTheWalkWithItsCode) {
 
   // No memory for a node's id is a failure to read the id.
   restart();
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::SimUsbDisk disk = addModuleDisk(machine(), 'F');
   machine().allocationFails = [](std::size_t) { return true; };
   EXPECT_EQ(-1, eject('F'));
   EXPECT_EQ("Error ejecting device " + disk.volumeId + ", error code 10,2!\n",
@@ -162,7 +162,7 @@ TEST_F(DeviceEjectTest, AFailingTreeQueryEndsTheWalkWithItsCode) {
 
 TEST_F(DeviceEjectTest, AnEmptyIdIsAnInvalidDriveNotAnEject) {
   addNeighbours();
-  sim::addModuleDisk(machine(), 'F');
+  addModuleDisk(machine(), 'F');
   machine().setValue("SYSTEM\\MountedDevices", "\\DosDevices\\G:",
                      pf::REG_BINARY,
                      sim::utf16le("\\??\\{53f5630d-b6bf-11d0-94f2}"));
@@ -200,7 +200,7 @@ TEST_F(DeviceEjectTest, ANodeWithoutStatusIsWalkedAsNeitherRemovableNorFaulty) {
 }
 
 TEST_F(DeviceEjectTest, AWindows9xSystemIsRefusedBeforeAnyLibraryIsTouched) {
-  sim::addModuleDisk(machine(), 'F');
+  addModuleDisk(machine(), 'F');
   machine().platformId = 1;
   EXPECT_EQ(-1, eject('F'));
   EXPECT_EQ("Operating system not supported!\n", logText());
@@ -210,7 +210,7 @@ TEST_F(DeviceEjectTest, AWindows9xSystemIsRefusedBeforeAnyLibraryIsTouched) {
 }
 
 TEST_F(DeviceEjectTest, WithoutSetupApiOrOneOfItsEntryPointsNothingIsWalked) {
-  sim::SimModuleDisk disk = sim::addModuleDisk(machine(), 'F');
+  sim::SimUsbDisk disk = addModuleDisk(machine(), 'F');
   machine().libraries["setupapi.dll"].erase("CM_Get_Sibling");
   EXPECT_EQ(-1, eject('F'));
   EXPECT_EQ("Error ejecting device " + disk.volumeId + ", error code 3,0!\n",
@@ -218,7 +218,7 @@ TEST_F(DeviceEjectTest, WithoutSetupApiOrOneOfItsEntryPointsNothingIsWalked) {
   EXPECT_EQ(0, tree().calls(CmCall::CM_Locate_DevNodeA));
 
   restart();
-  sim::addModuleDisk(machine(), 'F');
+  addModuleDisk(machine(), 'F');
   machine().libraryLoadFails = true;
   EXPECT_EQ(-1, eject('F'));
   EXPECT_EQ("Error in device eject, error code 2,126!\n", logText());
@@ -226,7 +226,7 @@ TEST_F(DeviceEjectTest, WithoutSetupApiOrOneOfItsEntryPointsNothingIsWalked) {
 }
 
 TEST_F(DeviceEjectTest, ADriveWithoutAVolumeRecordIsAnInvalidDrive) {
-  sim::addModuleDisk(machine(), 'F');
+  addModuleDisk(machine(), 'F');
   EXPECT_EQ(-1, eject('H'));
   EXPECT_EQ("Invalid drive specification 'H:'!\n", logText());
   EXPECT_EQ(0, machine().calls(sim::Call::LoadLibraryA));

@@ -34,12 +34,7 @@ class ImageTransferTest : public StageTest {
     sendNewline(*context);
     ASSERT_EQ(0, waitForText(*context, "blob>", 2000));
     machine().console.clear();
-    // The operator removes the disk a while after the applet opened.
-    machine().onShellExecute = [this](const sim::ShellExecuteRecord&) {
-      machine().at(machine().nowUs() + 4000000, [this](std::int64_t) {
-        removeModuleDisk(machine(), *module, 'E');
-      });
-    };
+    operatorRemovesDiskInApplet(machine(), *module, 'E');
   }
   int transfer(const char* name) {
     return ending([this, name] { return transferImage(*context, name); });

@@ -1,11 +1,26 @@
 // Whole runs against the device model: the passes of discovery and ROM
 // loader upload, the reconnection to blob, and the new boot loader.
+#include <sstream>
+
 #include "app/catalogue.h"
 #include "tests/support/whole_run.h"
 
 namespace {
 
 class ProcedureTest : public WholeRunTest {};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
 
 TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
   devmodel::Module& m = plugModule(expecting(inputs));
@@ -119,6 +134,40 @@ TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
   EXPECT_NE(std::string::npos, log.find("Open com port at 115200: "));
   EXPECT_EQ(std::string::npos, log.find("Open com port at 115200: port opened."));
   EXPECT_EQ(0, m.eventCount("command"));
+}
+
+// Only the module can tell a run that flashed what it should from one that
+// flashed other bytes: here the files are not the ones it expects (a
+// record changed, one left out, one foreign, a character of the boot
+// loader changed, the ramdisk a byte short), the program cannot know and
+// completes, and the verdict must name every difference.
+TEST_F(ProcedureTest, TheModuleNamesEveryByteARunDeliveredWrong) {
+  devmodel::Module& m = plugModule(expecting(inputs));
+  std::vector<std::string> rom = lines(inputs.romLoaderText);
+  const std::string changedAt = rom[2].substr(0, 8), missing = rom[3];
+  rom[2].back() = rom[2].back() == '0' ? '1' : '0';
+  rom.erase(rom.begin() + 3);
+  rom.insert(rom.begin() + 1, "B000000001AA");
+  std::vector<std::string> uue = lines(inputs.bootLoaderUue);
+  uue[3][10] = uue[3][10] == 'A' ? 'B' : 'A';  // still valid uuencode
+  machine().writeFile("blob-bootloader.txt", joined(rom));
+  machine().writeFile("blob.uue", joined(uue));
+  std::string ramdisk = devmodel::asString(inputs.ramdisk);
+  ramdisk.pop_back();
+  machine().writeFile("cramfs.img", ramdisk);
+
+  EXPECT_EQ(0, runProgram());
+  devmodel::Verdict v = m.verdict();
+  EXPECT_FALSE(v.romLoaderComplete);
+  EXPECT_FALSE(v.bootLoaderFlashed);
+  EXPECT_TRUE(v.kernelFlashed);
+  EXPECT_FALSE(v.ramdiskFlashed);
+  const std::string text = v.toText();
+  const std::string problems[] = {"not in the ROM loader file: B000000001AA",
+                                  "memory at " + changedAt + " holds", "never arrived: " + missing,
+                                  "blob image differs", "ramdisk image differs"};
+  for (const std::string& problem : problems)
+    EXPECT_NE(std::string::npos, text.find(problem)) << problem << "\n" << text;
 }
 
 }  // namespace

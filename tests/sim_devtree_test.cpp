@@ -2,7 +2,8 @@
 // cannot see for themselves: a status query that fails leaves its
 // out-values alone (were they zeroed, the eject test of a node without
 // status would pass even if the walk borrowed the previous node's bits),
-// and an ejected device leaves the tree with everything below it.
+// and an ejected device leaves the tree with everything below it, taking
+// the drive letters of its volumes along.
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -37,6 +38,10 @@ TEST_F(SimDevTreeTest, AnEjectedDeviceLeavesTheTreeWithEverythingBelowIt) {
   int device = tree.add(hub, "USB\\DEV\\1", pf::DN_REMOVABLE);
   int volume = tree.add(tree.add(device, "USBSTOR\\DISK\\1"), "STORAGE\\VOL\\1");
   int next = tree.add(hub, "USB\\NEXT\\1");
+  sim::mountVolume(machine(), 'G', "STORAGE\\VOL\\1");
+  sim::mountVolume(machine(), 'H', "USB\\NEXT\\1");
+  machine().addDrive('G');
+  machine().addDrive('H');
   pf::HMODULE setupapi = pf::LoadLibraryA("setupapi.dll");
   auto eject = reinterpret_cast<pf::CM_Request_Device_EjectA_Fn>(
       pf::GetProcAddress(setupapi, "CM_Request_Device_EjectA"));
@@ -56,6 +61,7 @@ TEST_F(SimDevTreeTest, AnEjectedDeviceLeavesTheTreeWithEverythingBelowIt) {
   EXPECT_EQ(sim::CR_INVALID_DEVNODE, child(&found, SimDeviceTree::handle(device), 0));
   EXPECT_EQ(sim::CR_INVALID_DEVNODE, child(&found, SimDeviceTree::handle(volume), 0));
   EXPECT_EQ(pf::CR_NO_SUCH_DEVNODE, locate(&found, "STORAGE\\VOL\\1", 0));
+  EXPECT_EQ(1ul << ('C' - 'A') | 1ul << ('H' - 'A'), machine().drives);
 
   tree.restoreSubtree(device);  // plugged in again
   ASSERT_EQ(pf::CR_SUCCESS, locate(&found, "STORAGE\\VOL\\1", 0));

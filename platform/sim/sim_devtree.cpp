@@ -103,6 +103,45 @@ namespace {
 
 SimDeviceTree& tree() { return machine().deviceTree; }
 
+// The mount manager's record of a volume: \??\<volume id with '#' for
+// '\'>#<interface class>, in UTF-16LE.
+std::string mountRecord(const std::string& volumeId) {
+  std::string name = volumeId;
+  for (char& c : name)
+    if (c == '\\') c = '#';
+  return utf16le("\\??\\" + name + "#" + kVolumeInterfaceClass);
+}
+
+// Windows takes away the drive letters of the volumes that an eject took
+// out of the tree: those whose mount manager record names a node below
+// `ejected`.
+void dropDriveLetters(int ejected) {
+  Machine& m = machine();
+  auto records = m.registry.find("system\\mounteddevices");
+  if (records == m.registry.end()) return;
+  const std::string prefix = "\\dosdevices\\";
+  std::vector<char> letters;
+  for (const SimRegistryValue& record : records->second) {
+    std::string name = lowerCase(record.name);
+    if (name.size() != prefix.size() + 2 || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.back() != ':' || name[prefix.size()] < 'a' || name[prefix.size()] > 'z')
+      continue;
+    std::string volume = lowerCase(record.data);
+    for (std::size_t i = 0; i < tree().nodes.size(); ++i)
+      if (tree().contains(ejected, static_cast<int>(i)) &&
+          lowerCase(mountRecord(tree().nodes[i].deviceId)) == volume)
+        letters.push_back(static_cast<char>(name[prefix.size()] - 'a' + 'A'));
+  }
+  for (char letter : letters) {
+    if (tree().lettersGoAfterUs == 0) {
+      m.removeDrive(letter);
+      continue;
+    }
+    m.at(m.nowUs() + tree().lettersGoAfterUs,
+         [letter](std::int64_t) { machine().removeDrive(letter); });
+  }
+}
+
 // The node behind a DEVINST, or -1, also for a node that has left the tree.
 int nodeOf(pf::DEVINST devInst) {
   if (devInst == 0 || devInst > tree().nodes.size()) return -1;
@@ -238,6 +277,7 @@ pf::CONFIGRET PF_WINAPI requestDeviceEject(pf::DEVINST devInst,
   if (vetoType != nullptr) *vetoType = 0;  // PNP_VetoTypeUnknown
   if (vetoName != nullptr && vetoNameLength > 0) vetoName[0] = '\0';
   tree().removeSubtree(node);
+  dropDriveLetters(node);
   if (tree().onEject) tree().onEject(id);
   return pf::CR_SUCCESS;
 }
@@ -282,38 +322,21 @@ std::string utf16le(const std::string& text) {
 }
 
 void mountVolume(Machine& m, char letter, const std::string& volumeId) {
-  std::string name = volumeId;
-  for (char& c : name)
-    if (c == '\\') c = '#';
   std::string value = std::string("\\DosDevices\\") + letter + ":";
-  m.setValue("SYSTEM\\MountedDevices", value, pf::REG_BINARY,
-             utf16le("\\??\\" + name + "#" + kVolumeInterfaceClass));
+  m.setValue("SYSTEM\\MountedDevices", value, pf::REG_BINARY, mountRecord(volumeId));
 }
 
-SimModuleDisk addModuleDisk(Machine& m, char letter, int parent) {
+void addUsbDisk(Machine& m, SimUsbDisk& disk, char letter, int parent) {
   SimDeviceTree& t = m.deviceTree;
-  SimModuleDisk disk;
-  disk.deviceId = "USB\\VID_C0DE&PID_B007\\0001";
-  disk.diskId = "USBSTOR\\DISK&VEN_ALTAMEC&PROD_K-FERRO04_BOOT&REV_1.00\\0001&0";
-  disk.volumeId = "STORAGE\\REMOVABLEMEDIA\\7&1A2B3C&0&RM";
-  disk.hub = t.add(parent, "USB\\ROOT_HUB20\\4&2A1B3C4D&0");
+  disk.hub = t.add(parent, disk.hubId);
   disk.device = t.add(disk.hub, disk.deviceId, kStartedStatus | pf::DN_REMOVABLE);
   disk.disk = t.add(disk.device, disk.diskId);
   disk.volume = t.add(disk.disk, disk.volumeId);
-  setDeviceNames(m, "USB\\ROOT_HUB20\\4&2A1B3C4D&0", "", "USB Root Hub");
+  setDeviceNames(m, disk.hubId, "", "USB Root Hub");
   setDeviceNames(m, disk.deviceId, "", "USB Mass Storage Device");
-  setDeviceNames(m, disk.diskId, "Altamec K-Ferro04 Boot USB Device",
-                 "Disk drive");
+  setDeviceNames(m, disk.diskId, disk.diskName, "Disk drive");
   setDeviceNames(m, disk.volumeId, "", "Generic volume");
   mountVolume(m, letter, disk.volumeId);
-  int volume = disk.volume;
-  t.onEject = [letter, volume](const std::string& deviceId) {
-    Machine& now = machine();
-    int ejected = now.deviceTree.find(deviceId);
-    if (ejected >= 0 && now.deviceTree.contains(ejected, volume))
-      now.removeDrive(letter);
-  };
-  return disk;
 }
 
 }  // namespace sim

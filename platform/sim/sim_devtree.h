@@ -7,13 +7,15 @@
 // for one), veto or refuse an eject, and read back the eject requests. An
 // eject takes the device and everything below it out of the tree, as Windows
 // does; handles to those nodes then answer CR_INVALID_DEVNODE, which the
-// configuration manager is free to answer for a node that is gone. onEject
-// is where a test makes the rest of the effect visible (addModuleDisk
-// removes the drive letter there), and restoreSubtree plugs the device in
-// again.
+// configuration manager is free to answer for a node that is gone. The drive
+// letters that the mount manager records for volumes among them go too.
+// onEject is where a test makes the rest of the effect visible (whatever the
+// device is, it learns that it was let go), and restoreSubtree plugs the
+// device in again.
 #ifndef VANTOR_PLATFORM_SIM_SIM_DEVTREE_H
 #define VANTOR_PLATFORM_SIM_SIM_DEVTREE_H
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -75,6 +77,8 @@ struct SimDeviceTree {
   std::vector<SimEjectRequest> ejectRequests;
   // Called after every successful eject, with the ejected node's id.
   std::function<void(const std::string& deviceId)> onEject;
+  // How long after a successful eject the drive letters of its volumes go.
+  std::int64_t lettersGoAfterUs = 0;
   int callCounts[static_cast<int>(CmCall::Count)] = {};
 
   SimDeviceTree();
@@ -128,15 +132,18 @@ std::string utf16le(const std::string& text);
 // \??\<volume id with '#' for '\'>#<interface class>.
 void mountVolume(Machine& machine, char letter, const std::string& volumeId);
 
-// The module's USB disk as Windows shows it: a USB device that is removable,
-// its disk, and the disk's volume mounted at `letter`, below a root hub that
-// is not removable. The eject of the device (or anything above the volume)
-// removes the drive letter through onEject.
-struct SimModuleDisk {
-  int hub, device, disk, volume;  // node indices
-  std::string deviceId, diskId, volumeId;
+// A removable USB disk as Windows shows it: a removable USB device below a
+// root hub that is not removable, its disk, and the disk's volume mounted at
+// `letter`, each with the names Windows keeps for it. The caller names the
+// device and its disk; addUsbDisk fills in where the nodes went.
+struct SimUsbDisk {
+  std::string hubId = "USB\\ROOT_HUB20\\4&2A1B3C4D&0";
+  std::string deviceId, diskId;
+  std::string volumeId = "STORAGE\\REMOVABLEMEDIA\\7&1A2B3C&0&RM";
+  std::string diskName;  // the disk's friendly name
+  int hub = -1, device = -1, disk = -1, volume = -1;  // node indices
 };
-SimModuleDisk addModuleDisk(Machine& machine, char letter, int parent = 0);
+void addUsbDisk(Machine& machine, SimUsbDisk& disk, char letter, int parent = 0);
 
 }  // namespace sim
 

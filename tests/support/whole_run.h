@@ -1,5 +1,5 @@
 // Whole runs of the program on the simulated machine against the device
-// model: the small input files under their default names, an operator who
+// model, laid out by WholeRun: the small input files, an operator who
 // presses Enter whenever asked, and the module on COM3 with its ejectable
 // USB disk E:.
 #ifndef VANTOR_TESTS_SUPPORT_WHOLE_RUN_H
@@ -7,8 +7,7 @@
 
 #include <memory>
 
-#include "serial/prompt_watcher.h"
-#include "tools/device_model/sim/module_link.h"
+#include "tools/device_model/sim/whole_run.h"
 #include "tests/support/sim_fixture.h"
 
 class WholeRunTest : public SimTest {
@@ -19,24 +18,22 @@ class WholeRunTest : public SimTest {
   }
   // A fresh machine, for a test that makes several runs.
   void prepare() {
-    sim::resetMachine();
-    promptWatcher.clear();
-    module.reset();
-    inputs = smallInputs();
-    writeInputs(machine(), inputs);
-    operatorAlwaysPressesEnter(machine());
+    run.reset(new WholeRun(smallInputs()));
+    inputs = run->inputs;
+    module = nullptr;
+    com = nullptr;
   }
   devmodel::Module& plugModule(devmodel::ModuleConfig config) {
-    module.reset(new devmodel::Module(config));
+    run->config = config;
     com = &listPort(machine(), "COM3");
-    attachModule(*com, *module);
-    attachEjectableDisk(machine(), *module, 'E');
+    module = &run->plug(*com);
     return *module;
   }
-  devmodel::Module& plugModule() { return plugModule(expecting(inputs)); }
+  devmodel::Module& plugModule() { return plugModule(run->config); }
 
+  std::unique_ptr<WholeRun> run;
   devmodel::InputSet inputs;
-  std::unique_ptr<devmodel::Module> module;
+  devmodel::Module* module = nullptr;
   sim::SimPort* com = nullptr;
 };
 

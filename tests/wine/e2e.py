@@ -17,6 +17,7 @@ transcript, the log, the exit status and the module's verdict.
 """
 
 import argparse
+import json
 import os
 import queue
 import re
@@ -32,34 +33,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import winenv  # noqa: E402
 
-MSG = {
-    0: "\nUtilit\u00e0 di configurazione modulo Vantor&Lumis\n",
-    6: "Accertati che il jumper centrale sia correttamente inserito sul modulo Vantor&Lumis, ",
-    9: "Non posso aprire il file %s\n",
-    10: "\nNon \u00e8 possibile impostare la connessione.\n",
-    11: "\nBootloader caricato\n\n",
-    12: "\nPremere invio per terminare!\n",
-    13: "collega il cavo seriale, accendi il robot e premi INVIO!",
-    15: "modulo V&L non trovato!\n",
-    16: "\nSpegni e riaccendi il robot e premi INVIO!",
-    20: "CONNESSO!\n",
-    22: "Trasferimento blob in corso",
-    24: "trasferito\n",
-    26: "Collega il cavo USB!\n",
-    27: "Fatto\n",
-    28: "Trovato disco E\n",
-    29: "Disco E rimosso\n",
-    30: "Rimozione disco E... ",
-    31: "Scollega il cavo USB!\n",
-    33: "Scollega e ricollega il cavo USB!\n",
-    34: "Nella finestra 'Scollegamento o rimozione di una periferica hardware', "
-        "seleziona 'Disco USB (Altamec K-Ferro04 Boot E:)' e cliccare su 'Interrompi'\n",
-    36: "non posso copiare il file\n",
-    37: "Attendere...",
-    39: "Procedura non completata: riprovare dall'inizio\n",
-    40: "Configurazione terminata!\n",
-    41: "SPEGNI il robot e scollega i cavi USB e seriale\n",
-}
+# The program's operator messages, as its catalogue holds them: filled by
+# binaries() from the host build's vantor_messages.
+MSG = {}
 
 FAST_MODULE = ["--reply-delay-ms", "1", "--blob-start-ms", "100",
                "--flash-blob-ms", "600", "--flash-kernel-ms", "600",
@@ -203,13 +179,10 @@ class Operator:
                     sys.stdout.write(new)
                     sys.stdout.flush()
                 self.seen += new
-                for _ in range(self._occurrences("premi INVIO!")):
-                    self._enter()
-                for _ in range(self._occurrences("Premere invio per terminare!")):
-                    self._enter()
-                for _ in range(self._occurrences("Procedura non completata")):
-                    self._enter()
-                for _ in range(self._occurrences("Nella finestra 'Scollegamento")):
+                for asking in (MSG[13], MSG[16], MSG[12], MSG[39]):
+                    for _ in range(self._occurrences(asking)):
+                        self._enter()
+                for _ in range(self._occurrences(MSG[34] % "E")):
                     self._unplug()
             while not self.device.events.empty():
                 name, detail = self.device.events.get()
@@ -281,32 +254,32 @@ class Run:
             shutil.rmtree(tmp, ignore_errors=True)
 
 
-def whole_run_console(removal):
-    """The operator's dialogue of a complete run, in order."""
+def probe_line(baud, outcome):
+    """The console's line of a probe of COM5 that opened the port."""
+    return MSG[17] % ("COM5", baud) + MSG[19] + outcome
+
+
+def whole_run_console(newer):
+    """The operator's dialogue of a complete run, in order: the newer
+    Windows family removes the disk through an eject, the older one with
+    the operator."""
+    removal = [MSG[30] % "E", MSG[34] % "E", MSG[29] % "E"] if newer else [
+        MSG[37] + "\n", MSG[34] % "E", MSG[29] % "E", MSG[31]]
     steps = [MSG[0], MSG[6] + MSG[13],
-             "Connessione a COM5, baud rate 115200... porta aperta: " + MSG[20],
-             "Trasferimento completato: 100%", MSG[11], MSG[22], MSG[24],
-             "\rFlashing blob: ", "\n" + MSG[27] + "\n",
-             "\rSPEGNI il robot, RIMUOVI il jumper e riaccendi il robot! : "]
-    for image, prompt in (("zImage", removal["kernel_prompt"]),
-                          ("cramfs.img", removal["ramdisk_prompt"])):
-        steps += [prompt, MSG[28], "Copia di %s in E:\\%s... " % (image, image),
-                  MSG[27]] + removal["after_copy"] + removal["removal"] + [
+             probe_line(115200, MSG[20]), MSG[21].split(" - ")[1] % 100, MSG[11], MSG[22],
+             MSG[24], "\rFlashing blob: ", "\n" + MSG[27] + "\n", "\r" + MSG[23] + ": "]
+    for image, prompt in (("zImage", MSG[26]), ("cramfs.img", MSG[33] if newer else MSG[26])):
+        steps += [prompt, MSG[28] % "E", MSG[35] % (image, "E:\\" + image),
+                  MSG[27]] + removal + [
                   "\rFlashing %s: " % ("kernel" if image == "zImage" else "ramdisk"),
                   "\n" + MSG[27] + "\n"]
     return steps + [MSG[40] + MSG[41] + MSG[12]]
 
 
-NEWER = {"kernel_prompt": MSG[26], "ramdisk_prompt": MSG[33], "after_copy": [],
-         "removal": [MSG[30], MSG[34], MSG[29]]}
-OLDER = {"kernel_prompt": MSG[26], "ramdisk_prompt": MSG[26],
-         "after_copy": [MSG[37] + "\n"], "removal": [MSG[34], MSG[29], MSG[31]]}
-
-
-def check_complete(result, removal):
+def check_complete(result, newer):
     if result["status"] != 0:
         raise Failure("exit status %r\n%s" % (result["status"], result["console"][-3000:]))
-    expect_in_order(result["console"], whole_run_console(removal), "console")
+    expect_in_order(result["console"], whole_run_console(newer), "console")
     v = result["verdict"]
     if v.get("ok") != "yes":
         raise Failure("device model verdict: %r" % v)
@@ -340,13 +313,13 @@ def check_failed(result, console_steps, verdict=None, log_steps=()):
 SCENARIOS = {
     "whole_run_win7": {
         "windows": "win7",
-        "check": lambda r: check_complete(r, NEWER)},
+        "check": lambda r: check_complete(r, True)},
     "whole_run_win2k": {
         "windows": "win2k",
-        "check": lambda r: check_complete(r, NEWER)},
+        "check": lambda r: check_complete(r, True)},
     "whole_run_vista": {
         "windows": "vista",
-        "check": lambda r: check_complete(r, OLDER)},
+        "check": lambda r: check_complete(r, False)},
     "configured_port_and_names": {
         "ini": "[File Name]\nblob_boot=loader v2.txt\nblob=new-blob.uue\n"
                "kernel=kernel.bin\nramdisk=rootfs.img\n[COM]\nport=5\n",
@@ -382,7 +355,7 @@ SCENARIOS = {
     "disk_not_writable": {
         "read_only_disk": True,
         "check": lambda r: check_failed(
-            r, [MSG[28], "Copia di zImage in E:\\zImage... ", MSG[36]],
+            r, [MSG[28] % "E", MSG[35] % ("zImage", "E:\\zImage"), MSG[36]],
             {"kernelFlashed": "no"})},
 }
 
@@ -396,15 +369,14 @@ def check_configured(r):
                      "[COM PORT]: COM5\n\n"], "log")
     if "Porte seriali" in r["log"]:
         raise Failure("the port list was read although a port is configured")
-    expect_in_order(r["console"], ["Copia di kernel.bin in E:\\kernel.bin... ",
-                                   "Copia di rootfs.img in E:\\rootfs.img... "], "console")
+    expect_in_order(r["console"], [MSG[35] % (name, "E:\\" + name)
+                                   for name in ("kernel.bin", "rootfs.img")], "console")
 
 
 def check_missing(r):
     if r["status"] != 255:
         raise Failure("exit status %r" % r["status"])
-    banner = ("\nUtilit\u00e0 di configurazione modulo Vantor&Lumis\n" + "-" * 45 + "\n\n")
-    wanted = banner + MSG[6] + MSG[9] % "blob-bootloader.txt" + MSG[39]
+    wanted = MSG[0] + MSG[6] + MSG[9] % "blob-bootloader.txt" + MSG[39]
     if r["console"] != wanted:
         raise Failure("console %r, wanted %r" % (r["console"], wanted))
     log = r["log"].replace("\r\n", "\n")
@@ -417,15 +389,15 @@ def check_missing(r):
 
 
 def check_19200(r):
-    check_complete_at(r, "Connessione a COM5, baud rate 19200... porta aperta: " + MSG[20])
+    check_complete_at(r, probe_line(19200, MSG[20]))
 
 
 def check_complete_at(r, probe):
     if r["status"] != 0 or r["verdict"].get("ok") != "yes":
         raise Failure("status %r verdict %r\n%s" % (r["status"], r["verdict"], r["console"][-2000:]))
-    expect_in_order(r["console"], [MSG[13], "baud rate 115200... porta aperta: " + MSG[15],
-                                   MSG[16], "baud rate 38400... porta aperta: " + MSG[15],
-                                   MSG[16], probe, MSG[11], MSG[40]], "console")
+    expect_in_order(r["console"], [MSG[13], probe_line(115200, MSG[15]), MSG[16],
+                                   probe_line(38400, MSG[15]), MSG[16], probe, MSG[11],
+                                   MSG[40]], "console")
 
 
 def run_serial_path(bins):
@@ -452,6 +424,9 @@ def binaries(build_dir, bits=32):
     ones from its 32-bit or 64-bit Windows build."""
     b = os.path.abspath(build_dir)
     w = os.path.join(b, "windows%d" % bits)
+    MSG.update(enumerate(json.loads(subprocess.run(
+        [os.path.join(b, "tests", "wine", "vantor_messages")], check=True,
+        stdout=subprocess.PIPE).stdout)))
     return {"exe": os.path.join(w, "vantor_config.exe"),
             "wine_drive": os.path.join(w, "tools", "wine_drive", "wine_drive.exe"),
             "device": os.path.join(b, "tools", "device_model", "vantor_device"),

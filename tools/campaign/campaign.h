@@ -9,8 +9,8 @@
 // promises that hold whatever the faults: it ends, it never reports a flash
 // that did not happen, it always says why it stopped, it leaves the inputs
 // alone and it logs the traffic it had.
-#ifndef VANTOR_TESTS_CAMPAIGN_CAMPAIGN_H
-#define VANTOR_TESTS_CAMPAIGN_CAMPAIGN_H
+#ifndef VANTOR_TOOLS_CAMPAIGN_CAMPAIGN_H
+#define VANTOR_TOOLS_CAMPAIGN_CAMPAIGN_H
 
 #include <cstdint>
 #include <functional>

@@ -10,10 +10,9 @@
 #include "app/catalogue.h"
 #include "app/program.h"
 #include "platform/sim/machine.h"
-#include "platform/sim/sim_devtree.h"
 #include "serial/prompt_watcher.h"
 #include "tools/campaign/campaign.h"
-#include "tools/device_model/sim/module_link.h"
+#include "tools/device_model/sim/whole_run.h"
 
 namespace campaign {
 namespace {
@@ -325,8 +324,16 @@ std::int64_t timeBoundUs(const Setting& s) {
 Outcome run(const Setting& s) {
   Outcome out;
   out.boundUs = timeBoundUs(s);
-  sim::resetMachine();
-  promptWatcher.clear();
+
+  // ---- input files: the ROM loader and the boot loader as an operator's
+  // copy may hold them
+  devmodel::InputSizes sizes;
+  sizes.records = s.records;
+  sizes.bootLoader = s.bootLoaderSize;
+  sizes.kernel = s.kernelSize;
+  sizes.ramdisk = s.ramdiskSize;
+  WholeRun world(devmodel::makeInputs(sizes, s.inputSeed));
+  const devmodel::InputSet& inputs = world.inputs;
   promptWatcher.capture = nullptr;
   sim::Machine& m = sim::machine();
   m.versionMajor = s.versionMajor;
@@ -334,20 +341,10 @@ Outcome run(const Setting& s) {
   m.platformId = s.platformId;
   m.horizonUs = out.boundUs;
   for (char drive : s.otherDrives) m.addDrive(drive);
-
-  // ---- input files
-  devmodel::InputSizes sizes;
-  sizes.records = s.records;
-  sizes.bootLoader = s.bootLoaderSize;
-  sizes.kernel = s.kernelSize;
-  sizes.ramdisk = s.ramdiskSize;
-  devmodel::InputSet inputs = devmodel::makeInputs(sizes, s.inputSeed);
   const std::string bootLoaderFile =
       s.crlf ? crlf(inputs.bootLoaderUue) : inputs.bootLoaderUue;
   m.writeFile("blob-bootloader.txt", decorate(inputs.romLoaderText, s));
   m.writeFile("blob.uue", bootLoaderFile);
-  m.writeFile("zImage", devmodel::asString(inputs.kernel));
-  m.writeFile("cramfs.img", devmodel::asString(inputs.ramdisk));
   if (s.configured)
     m.writeFile("vantor_config.ini",
                 "[COM]\r\nport=" + std::to_string(s.configuredNumber) + "\r\n");
@@ -355,16 +352,12 @@ Outcome run(const Setting& s) {
   const auto inputsBefore = folderContents(folder, kLogName);
 
   // ---- the module and the ports
-  devmodel::ModuleConfig config = s.module;
-  config.romLoaderText = inputs.romLoaderText;
-  config.expectedBootLoader = inputs.bootLoader;
-  config.expectedKernel = inputs.kernel;
-  config.expectedRamdisk = inputs.ramdisk;
-  auto module = std::make_unique<devmodel::Module>(config);
+  world.config = expecting(inputs, s.module);
+  world.diskLetter = s.diskLetter;
+  world.diskDelayUs = s.diskDelayUs;
   Watch watch;
   Watch* w = &watch;
   watch.machine = &m;
-  watch.module = module.get();
   for (std::size_t i = 0; i < s.portNumbers.size(); ++i) {
     std::string name = "COM" + std::to_string(s.portNumbers[i]);
     int index = static_cast<int>(i);
@@ -376,7 +369,7 @@ Outcome run(const Setting& s) {
       continue;
     }
     watch.modulePort = &port;
-    attachModule(port, *module);
+    watch.module = &world.plug(port);
     auto toModule = port.onWrite;
     port.onWrite = [w, toModule, index](std::int64_t now, const std::uint8_t* data,
                                         std::size_t size) {
@@ -387,32 +380,35 @@ Outcome run(const Setting& s) {
       w->exchange(false, index, data, size);
     };
   }
+  devmodel::Module* mod = watch.module;
 
   // ---- the module's USB disk, its eject and the hot-plug applet
   const char letter = s.diskLetter;
   const std::string diskFolder = m.hostPath(std::string(1, letter) + ":\\");
-  attachDisk(m, *module, letter, s.diskDelayUs);
   if (!s.lostImage.empty()) {
-    auto readDisk = module->readDisk;
+    auto readDisk = mod->readDisk;
     std::string lost = s.lostImage;
-    module->readDisk = [readDisk, lost](const std::string& name) {
+    mod->readDisk = [readDisk, lost](const std::string& name) {
       return name == lost ? std::optional<devmodel::Bytes>() : readDisk(name);
     };
   }
-  sim::addModuleDisk(m, letter);
-  devmodel::Module* mod = module.get();
+  // The letter goes a while after an eject; the disk is looked at when the
+  // program lets it go.
+  m.deviceTree.lettersGoAfterUs = s.ejectLagUs;
+  auto letGo = m.deviceTree.onEject;
+  m.deviceTree.onEject = [w, letGo, diskFolder](const std::string& id) {
+    checkDisk(*w, diskFolder);
+    letGo(id);
+  };
   auto removeDisk = [w, mod, letter, diskFolder](std::int64_t) {
     sim::Machine& machine = *w->machine;
     if (((machine.drives >> (letter - 'A')) & 1ul) == 0) return;
     checkDisk(*w, diskFolder);
     removeModuleDisk(machine, *mod, letter);
   };
-  std::int64_t ejectLag = s.ejectLagUs;
-  m.deviceTree.onEject = [w, removeDisk, ejectLag](const std::string&) {
-    w->machine->at(w->machine->nowUs() + ejectLag, removeDisk);
-  };
   // The operator follows message 34 whether or not the hot-plug applet
   // opened by itself: a few seconds after it appears, the disk is removed.
+  m.onShellExecute = nullptr;
   std::int64_t appletLag = s.appletRemovalUs;
   auto followed = std::make_shared<int>(0);
   auto look = std::make_shared<std::function<void(std::int64_t)>>();
@@ -437,7 +433,7 @@ Outcome run(const Setting& s) {
                       s.ejectRefusals);
 
   // ---- faults that strike at an event of the module
-  module->onEvent = [w, &s](const devmodel::Event& e) {
+  mod->onEvent = [w, &s](const devmodel::Event& e) {
     int count = ++w->eventCounts[e.name];
     sim::Machine& machine = *w->machine;
     if (strikes(s.unplug.event, e.name, count))
@@ -489,7 +485,7 @@ Outcome run(const Setting& s) {
   }
   out.endUs = m.nowUs();
   m.endThreads();
-  devmodel::Verdict verdict = module->verdict();
+  devmodel::Verdict verdict = mod->verdict();
   out.verdict = verdict.toText();
 
   // ---- the invariants
@@ -543,7 +539,7 @@ Outcome run(const Setting& s) {
     std::ofstream(std::string(dump) + ".log", std::ios::binary) << rawLog;
   }
   // Nothing of this run may reach the next one through the machine.
-  module->onEvent = nullptr;
+  mod->onEvent = nullptr;
   sim::resetMachine();
   return out;
 }

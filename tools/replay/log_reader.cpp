@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "program_lines.h"
+
 namespace replay {
 namespace {
 
@@ -65,7 +67,7 @@ struct Reader {
   Reader(FieldLog& l) : log(l), s(l.raw) {}
 
   bool programTextAt(std::size_t at) const {
-    for (const std::string& t : programTexts())
+    for (const std::string& t : pieceOpenings())
       if (startsAt(s, at, t)) return true;
     return false;
   }
@@ -395,27 +397,6 @@ struct Reader {
 };
 
 }  // namespace
-
-const std::vector<std::string>& programTexts() {
-  static const std::vector<std::string> texts = {
-      "Nomi dei file:", "Porte seriali:", "Porta trovata: ",
-      "Nessuna porta seriale trovata!", "collega il cavo seriale",
-      "\r\nSpegni e riaccendi il robot", "Connessione a ",
-      "non posso aprire la porta.", "porta aperta: ", "CONNESSO!",
-      "modulo V&L non trovato!", "\r\nNon \x8a possibile impostare",
-      "The ROM loader file", "\r\nErrore di verifica!", "Closing com port: ",
-      "\r\nBootloader caricato", "Open com port at 115200: ", "port opened.",
-      "Trasferimento blob in corso", " trasferito\r\n", "\r\nFatto\r\n",
-      "SPEGNI il robot", "Collega il cavo USB!", "Scollega e ricollega il cavo USB!",
-      "Scollega il cavo USB!", "Trovato disco ", "Copia di ",
-      "non posso copiare il file", "The image file is empty",
-      "Rimozione disco ", "Drive Ejected", "Error ejecting device",
-      "Error in device eject", "Invalid drive specification",
-      "Operating system not supported!", "Nella finestra 'Scollegamento",
-      "Errore: file non trovato", "Non posso aprire il file ",
-      "\r\nSerial port failed", "Procedura non completata"};
-  return texts;
-}
 
 int FieldLog::lineAt(std::size_t offset) const {
   offset = std::min(offset, raw.size());

@@ -128,10 +128,6 @@ extern const int kPassBauds[4];
 // CR and LF as \r and \n.
 std::string escapeBytes(const std::string& bytes);
 
-// Texts the program writes into the log at the start of a piece of its own;
-// module output is never taken for one of these.
-const std::vector<std::string>& programTexts();
-
 }  // namespace replay
 
 #endif

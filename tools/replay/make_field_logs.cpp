@@ -19,8 +19,7 @@
 #include <sys/stat.h>
 
 #include "app/program.h"
-#include "serial/prompt_watcher.h"
-#include "tools/device_model/sim/module_link.h"
+#include "tools/device_model/sim/whole_run.h"
 #include "tools/replay/field_inputs.h"
 
 namespace {
@@ -36,8 +35,8 @@ struct Scenario {
   std::size_t cutAt = 0;  // the run was killed: only this much of the log
   // The machine's serial ports; returns the one the module is on.
   std::function<sim::SimPort&(sim::Machine&)> ports = nullptr;
-  // What else happens around the module once it is there.
-  std::function<void(devmodel::Module&, sim::Machine&, sim::SimPort&)> around = nullptr;
+  // What else happens around the module once it is plugged in.
+  std::function<void(WholeRun&, sim::Machine&)> around = nullptr;
   // The run is killed (the window closed, the PC stopped) this long after
   // the module's event ("name" or "name#N" for the N-th).
   const char* killAfter = nullptr;
@@ -91,16 +90,6 @@ bool eventIs(const char* trigger, const devmodel::Event& e, int count) {
   return t.substr(0, hash) == e.name && std::atoi(t.c_str() + hash + 1) == count;
 }
 
-const char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-// Lists a name under SERIALCOMM; the device behind it, if any, is added
-// apart.
-void listName(sim::Machine& m, const std::string& name) {
-  static int values = 0;
-  m.setValue(kSerialComm, "\\Device\\VCP" + std::to_string(values++), pf::REG_SZ,
-             name + std::string(1, '\0'));
-}
-
 sim::SimPort& usualPorts(sim::Machine& m) {
   listPort(m, "COM1");
   return listPort(m, "COM3");
@@ -114,20 +103,12 @@ void hangUntilCancelled(sim::Machine& m) {
 }
 
 std::string runScenario(const Scenario& scenario, Truth& truth) {
-  sim::resetMachine();
-  promptWatcher.clear();
+  WholeRun run(replay::fieldLogInputs(std::string("sim_") + scenario.name));
   sim::Machine& machine = sim::machine();
-  devmodel::InputSet inputs =
-      replay::fieldLogInputs(std::string("sim_") + scenario.name);
-  writeInputs(machine, inputs);
-  operatorAlwaysPressesEnter(machine);
-  devmodel::ModuleConfig config = expecting(inputs);
   sim::SimPort& com = scenario.ports ? scenario.ports(machine) : usualPorts(machine);
-  scenario.shape(config, machine);
-  devmodel::Module module(config);
-  attachModule(com, module);
-  attachEjectableDisk(machine, module, 'E');
-  if (scenario.around) scenario.around(module, machine, com);
+  scenario.shape(run.config, machine);
+  devmodel::Module& module = run.plug(com);
+  if (scenario.around) scenario.around(run, machine);
   // The truth is taken as the module goes, whatever else listens to it.
   auto listener = module.onEvent;
   sim::Machine* m = &machine;
@@ -255,7 +236,7 @@ int main(int argc, char** argv) {
        [](sim::Machine& m) -> sim::SimPort& {
          for (const char* name :
               {"COM1", "COM12", "\\\\.\\COM4", "COM7", "BthModem0", "COM10"})
-           listName(m, name);
+           listPortName(m, name);
          m.addPort("COM1");
          m.addPort("COM12").createFails = true;
          sim::SimPort& echo = m.addPort("COM4");
@@ -312,9 +293,9 @@ int main(int argc, char** argv) {
          c.corruptEcho.attempts = 5;
        },
        0, nullptr,
-       [](devmodel::Module& module, sim::Machine& m, sim::SimPort&) {
+       [](WholeRun& run, sim::Machine& m) {
          sim::Machine* machine = &m;
-         module.onEvent = [machine](const devmodel::Event& e) {
+         run.module->onEvent = [machine](const devmodel::Event& e) {
            if (e.name != "record" || machine->port("COM8") != nullptr) return;
            // Listed first: the next search tries it before the others.
            auto& values = machine->registry["hardware\\devicemap\\serialcomm"];
@@ -327,14 +308,14 @@ int main(int argc, char** argv) {
       // prompt on its line: the NULs are logged as they came, and the
       // prompts are found all the same.
       {"nul_before_prompts", "end", -1, none, 0, nullptr,
-       [](devmodel::Module& module, sim::Machine&, sim::SimPort& com) {
+       [](WholeRun& run, sim::Machine&) {
          auto inBlob = std::make_shared<bool>(false);
-         module.onEvent = [inBlob](const devmodel::Event& e) {
+         run.module->onEvent = [inBlob](const devmodel::Event& e) {
            if (e.name == "blob-start") *inBlob = true;
          };
-         devmodel::Module* mod = &module;
-         sim::SimPort* port = &com;
-         com.advance = [port, mod, inBlob](std::int64_t now) {
+         devmodel::Module* mod = run.module.get();
+         sim::SimPort* port = run.port;
+         port->advance = [port, mod, inBlob](std::int64_t now) {
            devmodel::Bytes out = mod->takeOutput(now), sent;
            for (std::uint8_t byte : out) {
              sent.push_back(byte);
@@ -355,23 +336,20 @@ int main(int argc, char** argv) {
       // disk): the program opens the hot-plug applet and the operator
       // stops the disk there. The ramdisk's disk ejects.
       {"eject_vetoed", "end", -1, none, 0, nullptr,
-       [](devmodel::Module&, sim::Machine& m, sim::SimPort&) {
+       [](WholeRun& run, sim::Machine& m) {
          sim::SimDeviceTree& tree = m.deviceTree;
-         int volume = tree.find("STORAGE\\REMOVABLEMEDIA\\7&1A2B3C&0&RM");
-         if (volume < 0) return;
          const std::string id = "STORAGE\\REMOVABLEMEDIA\\8&2F7E1D0&0&RM";
-         tree.nodes[static_cast<std::size_t>(volume)].deviceId = id;
-         sim::mountVolume(m, 'E', id);
-         tree.failures.push_back({sim::CmCall::CM_Request_Device_EjectA,
-                                  "USB\\VID_C0DE&PID_B007\\0001", pf::CR_REMOVE_VETOED,
-                                  1, 6, "\\Device\\HarddiskVolume9"});
+         tree.nodes[static_cast<std::size_t>(run.disk.volume)].deviceId = id;
+         sim::mountVolume(m, run.diskLetter, id);
+         tree.failures.push_back({sim::CmCall::CM_Request_Device_EjectA, run.disk.deviceId,
+                                  pf::CR_REMOVE_VETOED, 1, 6, "\\Device\\HarddiskVolume9"});
        }},
       // The USB serial adapter is pulled out while blob flashes the kernel.
       {"adapter_gone", "kernel-flash", -1, none, 0, nullptr,
-       [](devmodel::Module& module, sim::Machine& m, sim::SimPort& com) {
+       [](WholeRun& run, sim::Machine& m) {
          sim::Machine* machine = &m;
-         sim::SimPort* port = &com;
-         module.onEvent = [machine, port](const devmodel::Event& e) {
+         sim::SimPort* port = run.port;
+         run.module->onEvent = [machine, port](const devmodel::Event& e) {
            if (e.name == "flash-kernel")
              machine->at(machine->nowUs() + 1500000,
                          [port](std::int64_t) { port->gone = true; });
@@ -422,9 +400,7 @@ int main(int argc, char** argv) {
        [](devmodel::ModuleConfig& c, sim::Machine&) { c.silentAfterEvent = "key#2"; }},
       // The module's disk never gets a drive letter.
       {"no_drive_letter", "kernel-usb-disk", -1, none, 0, nullptr,
-       [](devmodel::Module& module, sim::Machine&, sim::SimPort&) {
-         module.onDiskAttach = [](const std::string&) {};
-       },
+       [](WholeRun& run, sim::Machine&) { run.module->onDiskAttach = [](const std::string&) {}; },
        "connected", 10000000},
       // The kernel file is empty (the inputs say so): nothing is copied.
       {"empty_kernel", "kernel-copy", 36, none},
@@ -434,10 +410,10 @@ int main(int argc, char** argv) {
       // The eject of the kernel's disk is refused and nobody removes it in
       // the hot-plug applet.
       {"removal_never_done", "kernel-removal", -1, none, 0, nullptr,
-       [](devmodel::Module&, sim::Machine& m, sim::SimPort&) {
+       [](WholeRun& run, sim::Machine& m) {
          m.deviceTree.failures.push_back({sim::CmCall::CM_Request_Device_EjectA,
-                                          "USB\\VID_C0DE&PID_B007\\0001", pf::CR_REMOVE_VETOED,
-                                          1, 6, "\\Device\\HarddiskVolume9"});
+                                          run.disk.deviceId, pf::CR_REMOVE_VETOED, 1, 6,
+                                          "\\Device\\HarddiskVolume9"});
          m.onShellExecute = [](const sim::ShellExecuteRecord&) {};
        },
        "connected", 30000000},
@@ -450,8 +426,8 @@ int main(int argc, char** argv) {
        0, nullptr, nullptr, "disk-removed#2", 10000000},
       // The copy of the kernel landed where blob cannot find it.
       {"kernel_not_on_disk", "kernel-flash", 38, none, 0, nullptr,
-       [](devmodel::Module& module, sim::Machine&, sim::SimPort&) {
-         module.readDisk = [](const std::string&) -> std::optional<devmodel::Bytes> {
+       [](WholeRun& run, sim::Machine&) {
+         run.module->readDisk = [](const std::string&) -> std::optional<devmodel::Bytes> {
            return std::nullopt;
          };
        }},

@@ -88,14 +88,7 @@ void ReplayedDisk::present(sim::Machine& m, char letter, const EjectOutcome& out
                                }),
                 records.end());
   if (!needed) return;
-  if (!added) {
-    disk = sim::addModuleDisk(m, letter);
-    added = true;
-  } else {
-    // An eject takes the device out of the tree; the module's next disk is
-    // the same device plugged in again.
-    m.deviceTree.restoreSubtree(disk.device);
-  }
+  presentModuleDisk(m, disk, letter);
   sim::SimDeviceTree& tree = m.deviceTree;
   sim::SimDevNode& device = tree.nodes[static_cast<std::size_t>(disk.device)];
   device.status = sim::kStartedStatus | pf::DN_REMOVABLE;

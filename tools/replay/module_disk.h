@@ -7,8 +7,7 @@
 #include <string>
 
 #include "log_reader.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/sim_devtree.h"
+#include "tools/device_model/sim/module_link.h"
 
 namespace replay {
 
@@ -33,8 +32,7 @@ struct EjectOutcome {
 EjectOutcome ejectAfter(const FieldLog& log, std::size_t i);
 
 struct ReplayedDisk {
-  bool added = false;
-  sim::SimModuleDisk disk{};
+  sim::SimUsbDisk disk;
 
   // The disk appears as `letter`, shaped for `outcome`.
   void present(sim::Machine& m, char letter, const EjectOutcome& outcome);

@@ -15,7 +15,7 @@ const std::size_t kLongestLine = 4096;
 struct LineFormat {
   LineId id;
   int message;         // -1: English
-  std::string format;  // printf style: %s, %d, %u, %c, %%
+  std::string format;  // printf style: %s, %d, %u, %c, %%; line ends as written
 };
 
 // A format as a pattern: one token per character or directive.
@@ -29,6 +29,13 @@ struct Pattern {
   std::string prefix;    // what every match begins with
 };
 
+std::string withoutLineEnds(std::string s) {
+  while (!s.empty() && s.front() == '\n') s.erase(0, 1);
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+// A line's pattern, without the line ends around it.
 Pattern compile(const LineFormat& f) {
   Pattern p{f.id, f.message, {}, {}, {}};
   bool inPrefix = true;
@@ -36,10 +43,11 @@ Pattern compile(const LineFormat& f) {
     p.tokens.push_back(t);
     p.literals.push_back(c);
   };
-  for (std::size_t i = 0; i < f.format.size(); ++i) {
-    char c = f.format[i];
-    if (c == '%' && i + 1 < f.format.size()) {
-      char d = f.format[++i];
+  const std::string format = withoutLineEnds(f.format);
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c == '%' && i + 1 < format.size()) {
+      char d = format[++i];
       if (d == '%') {
         add(Token::Literal, '%');
         if (inPrefix) p.prefix.push_back('%');
@@ -108,13 +116,6 @@ int run(const Pattern& p, const std::string& text) {
   return active[n] ? 2 : 1;
 }
 
-std::string withoutLineEnds(const char* text) {
-  std::string s = text;
-  while (!s.empty() && s.front() == '\n') s.erase(0, 1);
-  while (!s.empty() && s.back() == '\n') s.pop_back();
-  return s;
-}
-
 struct English {
   LineId id;
   // The pieces the program writes in turn, each a literal of its sources.
@@ -126,7 +127,7 @@ const std::vector<English>& englishLines() {
       {LineId::ClosingPort, {"Closing com port: ", "Port closed."}},
       {LineId::OpeningPort, {"Open com port at 115200: "}},
       {LineId::PortReopened, {"port opened."}},
-      {LineId::AdapterGone, {"Serial port failed: the adapter is gone."}},
+      {LineId::AdapterGone, {"\nSerial port failed: the adapter is gone.\n"}},
       {LineId::RomLoaderEmpty, {"The ROM loader file is empty: nothing sent."}},
       {LineId::RomLoaderWithoutEnd, {"The ROM loader file ended without its end record."}},
       {LineId::ImageEmpty, {"The image file is empty: nothing copied."}},
@@ -146,7 +147,7 @@ std::vector<LineFormat> buildFormats() {
   // code page; left as it was found.
   bool built = messageCatalogue.texts[0] != nullptr;
   if (!built && buildMessageCatalogue() != 0) return {};
-  auto m = [](MessageId n) { return withoutLineEnds(message(n)); };
+  auto m = [](MessageId n) { return std::string(message(n)); };
   std::vector<LineFormat> f = {
       {LineId::FileNames, kMsgFileNames, m(kMsgFileNames)},
       {LineId::SerialPorts, kMsgSerialPorts, m(kMsgSerialPorts)},
@@ -203,6 +204,20 @@ const std::vector<Pattern>& patterns() {
   return all;
 }
 
+// How a write of the program begins in the log: its text up to the first
+// directive, line feeds stored as CR LF, without the line ends it closes
+// with.
+std::string opening(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%') break;
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  while (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0) out.resize(out.size() - 2);
+  return out;
+}
+
 }  // namespace
 
 LineId programLine(const std::string& text, bool partial) {
@@ -220,6 +235,22 @@ int lineMessage(LineId id) {
   for (const Pattern& p : patterns())
     if (p.id == id) return p.message;
   return -1;
+}
+
+const std::vector<std::string>& pieceOpenings() {
+  static const std::vector<std::string> all = [] {
+    std::vector<std::string> out;
+    auto add = [&out](const std::string& text) {
+      std::string o = opening(text);
+      if (!o.empty() && std::find(out.begin(), out.end(), o) == out.end()) out.push_back(o);
+    };
+    for (const LineFormat& f : buildFormats())
+      if (f.message >= 0) add(f.format);
+    for (const English& e : englishLines())
+      for (const std::string& piece : e.pieces) add(piece);
+    return out;
+  }();
+  return all;
 }
 
 const std::vector<std::string>& englishLineTexts() {

@@ -38,6 +38,11 @@ int lineMessage(LineId id);
 // (printf formats, one piece per write), for a test to find them there.
 const std::vector<std::string>& englishLineTexts();
 
+// How the program's own writes begin as the log stores them (the text up
+// to its first directive, CR LF for a line feed): where one stands, a piece
+// of the program's begins and module output does not.
+const std::vector<std::string>& pieceOpenings();
+
 }  // namespace replay
 
 #endif

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -231,13 +230,8 @@ struct Replayer {
 
   // The ports listed in the registry when the program reads the list.
   void listPorts(const PortSearch& search) {
-    std::string key = kSerialComm;
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    auto& values = m.registry[key];
-    values.clear();
-    for (std::size_t i = 0; i < search.ports.size(); ++i)
-      values.push_back({"\\Device\\Serial" + std::to_string(i), pf::REG_SZ,
-                        search.ports[i] + std::string(1, '\0')});
+    m.registry["hardware\\devicemap\\serialcomm"].clear();
+    for (const std::string& name : search.ports) listPortName(m, name);
   }
 
   // The port of a probe about to start goes the way the log says it went.
@@ -310,6 +304,8 @@ struct Replayer {
       m.addDrive(letter);
     } else if (startsWith(t, "Disco ") && t.size() > 6 && isDriveLetter(t[6]) &&
                t.find(" rimosso") != std::string::npos) {
+      // The operator took the disk away (an eject has taken the letter
+      // already, in the machine).
       m.removeDrive(t[6]);
     } else if (startsWith(t, "Copia di ")) {
       // A copy that failed although the file was there (a disk that took

@@ -1,10 +1,13 @@
 #include "tools/device_model/sim/module_link.h"
 
-#include "platform/sim/sim_devtree.h"
-
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
+
+// The machine's serial port asks the model when it has something next, and
+// both say "nothing" the same way.
+static_assert(devmodel::kNever == sim::kForever, "one value for no event at all");
 
 void attachModule(sim::SimPort& port, devmodel::Module& module) {
   sim::SimPort* p = &port;
@@ -35,8 +38,8 @@ devmodel::InputSet smallInputs(int records) {
   return devmodel::makeInputs(sizes, 7);
 }
 
-devmodel::ModuleConfig expecting(const devmodel::InputSet& inputs) {
-  devmodel::ModuleConfig config;
+devmodel::ModuleConfig expecting(const devmodel::InputSet& inputs,
+                                 devmodel::ModuleConfig config) {
   config.romLoaderText = inputs.romLoaderText;
   config.expectedBootLoader = inputs.bootLoader;
   config.expectedKernel = inputs.kernel;
@@ -51,9 +54,16 @@ void writeInputs(sim::Machine& machine, const devmodel::InputSet& inputs) {
   machine.writeFile("cramfs.img", devmodel::asString(inputs.ramdisk));
 }
 
+void listPortName(sim::Machine& machine, const std::string& name) {
+  const std::string key = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  machine.addKey(key);
+  auto& values = machine.registry["hardware\\devicemap\\serialcomm"];
+  values.push_back({"\\Device\\Serial" + std::to_string(values.size()), pf::REG_SZ,
+                    name + std::string(1, '\0')});
+}
+
 sim::SimPort& listPort(sim::Machine& machine, const std::string& name) {
-  machine.setValue("HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\" + name,
-                   pf::REG_SZ, name + std::string(1, '\0'));
+  listPortName(machine, name);
   return machine.addPort(name);
 }
 
@@ -94,25 +104,46 @@ void removeModuleDisk(sim::Machine& machine, devmodel::Module& module,
   module.diskRemoved(machine.nowUs());
 }
 
-void attachEjectableDisk(sim::Machine& machine, devmodel::Module& module,
-                         char letter) {
-  attachDisk(machine, module, letter);
-  int device = sim::addModuleDisk(machine, letter).device;
+sim::SimUsbDisk addModuleDisk(sim::Machine& machine, char letter, int parent) {
+  sim::SimUsbDisk disk;
+  disk.deviceId = "USB\\VID_C0DE&PID_B007\\0001";
+  disk.diskId = "USBSTOR\\DISK&VEN_ALTAMEC&PROD_K-FERRO04_BOOT&REV_1.00\\0001&0";
+  disk.diskName = "Altamec K-Ferro04 Boot USB Device";
+  sim::addUsbDisk(machine, disk, letter, parent);
+  return disk;
+}
+
+void presentModuleDisk(sim::Machine& machine, sim::SimUsbDisk& disk, char letter) {
+  if (disk.device < 0)
+    disk = addModuleDisk(machine, letter);
+  else
+    machine.deviceTree.restoreSubtree(disk.device);
+}
+
+void operatorRemovesDiskInApplet(sim::Machine& machine, devmodel::Module& module,
+                                 char letter) {
   sim::Machine* m = &machine;
   devmodel::Module* mod = &module;
-  // An eject takes the device out of the tree; each time the module
-  // presents its disk again, the device is back.
-  auto present = module.onDiskAttach;
-  module.onDiskAttach = [m, device, present](const std::string& name) {
-    m->deviceTree.restoreSubtree(device);
-    present(name);
-  };
-  machine.deviceTree.onEject = [m, mod, letter](const std::string&) {
-    removeModuleDisk(*m, *mod, letter);
-  };
   machine.onShellExecute = [m, mod, letter](const sim::ShellExecuteRecord&) {
     m->at(m->nowUs() + 4000000, [m, mod, letter](std::int64_t) {
       removeModuleDisk(*m, *mod, letter);
     });
   };
+}
+
+sim::SimUsbDisk attachEjectableDisk(sim::Machine& machine, devmodel::Module& module,
+                                    char letter, std::int64_t delayUs) {
+  attachDisk(machine, module, letter, delayUs);
+  auto disk = std::make_shared<sim::SimUsbDisk>();
+  presentModuleDisk(machine, *disk, letter);
+  sim::Machine* m = &machine;
+  devmodel::Module* mod = &module;
+  auto present = module.onDiskAttach;
+  module.onDiskAttach = [m, disk, letter, present](const std::string& name) {
+    presentModuleDisk(*m, *disk, letter);
+    present(name);
+  };
+  machine.deviceTree.onEject = [m, mod](const std::string&) { mod->diskRemoved(m->nowUs()); };
+  operatorRemovesDiskInApplet(machine, module, letter);
+  return *disk;
 }
