@@ -148,6 +148,24 @@ TEST(ExplainTest, EveryEndingHasItsOneRowInTheGuideAndTheStateAgrees) {
                                      << "\"";
     }
   }
+  // Every row of the three tables is one the tool names, once; the only
+  // others are the endings that leave no log to explain. Every row has its
+  // table's cells.
+  std::set<std::string> named = {
+      "\u00abNon posso aprire il file C:\\WINDOWS\\temp\\vantor_config.log\u00bb",
+      "\u00abNon posso creare l'oggetto com port!\u00bb"};
+  for (const replay::EndingInfo& info : replay::endingRows()) named.insert(info.row);
+  for (const State& s : states) named.insert(replay::stateRow(s.flashed, s.interrupted));
+  std::set<std::string> seen;
+  for (const replay::GuideTable& t : tables) {
+    bool troubleshooting = t.header[0] == "Come finisce" || t.header[0] == "Attesa" ||
+                           t.header[0] == replay::kStateTable;
+    for (const auto& row : t.rows) {
+      EXPECT_EQ(t.header.size(), row.size()) << t.header[0] << ": " << row[0];
+      EXPECT_TRUE(!troubleshooting || (named.count(row[0]) == 1 && seen.insert(row[0]).second))
+          << "table \"" << t.header[0] << "\": a row no ending names, or named twice: " << row[0];
+    }
+  }
   // The English lines the tool recognises are written by the program.
   std::string sources;
   for (const char* folder : {"app", "serial", "stages", "disk"})
