@@ -239,6 +239,12 @@ EQUIVALENTS = [
      "'4' -> '5'", "the phase is taken modulo 4, so a fifth mark is never read"),
     ("app/context.cpp", "candidateIndex(0) {", "'0' -> '1'",
      "discovery sets the index to 0 before anything reads it"),
+    ("app/context.cpp", "candidateCount(0),", "'0' -> '1'",
+     "discovery sets the count (1 for a configured port, else 0 before "
+     "reading the list) before anything reads it"),
+    ("app/context.cpp", "std::memset(&info, 0, sizeof info);", "'0' -> '1'",
+     "GetVersionExA reads only the size, set after the fill, and on success "
+     "writes every field read after it; on failure none is read"),
     ("app/context.cpp", "const FileNameKey kFileNameKeys[4] = {", "'4' -> '5'",
      "both loops stop at 4 and nothing takes the table's size: the extra "
      "empty entry is never read"),

@@ -64,6 +64,7 @@ TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
     at = found + step.size();
   }
   EXPECT_EQ(console.size(), at);  // the closing messages come last
+  EXPECT_EQ('/', console[console.find("\rFlashing blob: ") + 16]);  // the spinner's first mark
   EXPECT_EQ(std::string::npos, console.find("Procedura non completata"));
 
   std::string log = logText();

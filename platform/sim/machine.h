@@ -210,7 +210,9 @@ class Machine {
 
   // ---- exit ----
   std::vector<void (*)()> exitHandlers;
-  bool timerPeriodActive = false;
+  // The period timeBeginPeriod holds, 0 when none; timeEndPeriod is refused
+  // for any other, as Windows refuses it.
+  pf::UINT timerPeriodMs = 0;
 
   // ---- threads (used by the platform calls) ----
   void sleepFor(std::int64_t us);
