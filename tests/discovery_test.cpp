@@ -91,6 +91,7 @@ TEST_F(DiscoveryTest, TwoPortsTheSecondAnsweringAt38400) {
             logText());
   EXPECT_FALSE(machine().port("COM1")->isOpen);
   EXPECT_TRUE(machine().port("COM2")->isOpen);
+  EXPECT_EQ(1, machine().openHandles());  // the port's: each probe thread's was closed
   EXPECT_STREQ("COM2", ctx().portName);
 }
 

@@ -244,6 +244,8 @@ class Machine {
   // ---- the platform calls' own records (handles, the locale, open
   // registry keys), defined where the calls are: tests leave them alone ----
   PlatformRecords& records() { return *records_; }
+  // Handles made and not yet closed (ports and threads).
+  int openHandles();
 
   // ---- configuration manager (setupapi.dll) ----
   SimDeviceTree deviceTree;

@@ -33,6 +33,8 @@ void releaseHandle(pf::HANDLE handle) {
   machine().records().handleTable.erase(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+int Machine::openHandles() { return static_cast<int>(records().handleTable.size()); }
+
 namespace {
 
 pf::HMODULE moduleHandle(std::size_t index) {
