@@ -12,6 +12,7 @@
 #ifndef VANTOR_PLATFORM_SIM_MACHINE_H
 #define VANTOR_PLATFORM_SIM_MACHINE_H
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -207,6 +208,7 @@ class Machine {
   int calls(Call call) const { return callCounts_[static_cast<int>(call)]; }
   void count(Call call) { ++callCounts_[static_cast<int>(call)]; }
   std::function<bool(std::size_t size)> allocationFails;
+  std::atomic<int> liveBlocks{0};  // given by malloc, not yet freed
 
   // ---- exit ----
   std::vector<void (*)()> exitHandlers;
