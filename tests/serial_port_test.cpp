@@ -34,6 +34,7 @@ TEST_F(SerialPortTest, OpenSetsTheLineWithoutFlowControlOrTimeOuts) {
   EXPECT_EQ(pf::EVENPARITY, com.lastDcb.Parity);
   EXPECT_EQ(1u, com.lastDcb.fParity);
   EXPECT_EQ(pf::ODDPARITY, buildDcb(9600, 1).Parity);
+  EXPECT_EQ(1u, buildDcb(9600, 1).fParity);
   EXPECT_EQ(pf::NOPARITY, buildDcb(9600, 7).Parity);
 }
 

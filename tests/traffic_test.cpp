@@ -33,6 +33,12 @@ TEST_F(TrafficTest, APromptIsMatchedOnItsLastByteAndWhatFollowsStaysQueued) {
   EXPECT_EQ(0, machine().nowUs());  // no poll was empty
 }
 
+TEST_F(TrafficTest, AGonePortEndsOnlyAWaitWithoutLimit) {
+  com->gone = true;
+  EXPECT_EQ(-1, ending([this] { return waitForText(ctx(), "blob>", 0); }));
+  EXPECT_EQ(-2, ending([this] { return waitForText(ctx(), "blob>", -1); }));
+}
+
 TEST_F(TrafficTest, TextGatheredByATimedOutWaitCountsForTheNextOne) {
   module("blob>");
   EXPECT_EQ(-1, waitForText(ctx(), "Autoboot ", 100));
