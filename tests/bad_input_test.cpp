@@ -23,19 +23,6 @@ bool endsWith(const std::string& text, const std::string& end) {
          text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-std::string joined(const std::vector<std::string>& parts, const std::string& end) {
-  std::string out;
-  for (const std::string& part : parts) out += part + end;
-  return out;
-}
-
 class BadInputTest : public WholeRunTest {
  protected:
   // Unplugs the adapter when the module sees the event (its `n`-th one).
@@ -159,7 +146,7 @@ TEST_F(BadInputTest, ARomLoaderThatCannotStartBlobEndsTheRunWithoutSendingJunk) 
   std::vector<std::string> text = lines(inputs.romLoaderText);
   const std::map<std::string, std::string> files = {
       {"binary", devmodel::asString(devmodel::randomBytes(4000, 11))},
-      {"no end record", joined({text.begin(), text.end() - 1}, "\n")},
+      {"no end record", joined({text.begin(), text.end() - 1})},
   };
   for (const auto& file : files) {
     SCOPED_TRACE(file.first);

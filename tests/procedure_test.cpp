@@ -1,26 +1,11 @@
 // Whole runs against the device model: the passes of discovery and ROM
 // loader upload, the reconnection to blob, and the new boot loader.
-#include <sstream>
-
 #include "app/catalogue.h"
 #include "tests/support/whole_run.h"
 
 namespace {
 
 class ProcedureTest : public WholeRunTest {};
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
 
 TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
   devmodel::Module& m = plugModule(expecting(inputs));

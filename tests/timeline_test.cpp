@@ -149,12 +149,6 @@ class TimelineTest : public WholeRunTest {
     }
     return out;
   }
-  static std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
 
   std::vector<Event> events_;
 };
