@@ -33,9 +33,19 @@ TEST_F(TrafficTest, APromptIsMatchedOnItsLastByteAndWhatFollowsStaysQueued) {
   EXPECT_EQ(0, machine().nowUs());  // no poll was empty
 }
 
+TEST_F(TrafficTest, ExpectNextCharJudgesTheOneNextByte) {
+  module("xy");
+  EXPECT_EQ(0, expectNextChar(ctx(), 'x', 100));
+  EXPECT_EQ(-1, expectNextChar(ctx(), 'x', 100));  // 'y' came next
+  EXPECT_EQ(-1, expectNextChar(ctx(), 'x', 100));  // nothing came
+  EXPECT_EQ(0, expectNextChar(ctx(), '\0', 100));  // and nothing was wanted
+  EXPECT_EQ(" <- x\n <- y\n <- \n <- \n", logText());
+}
+
 TEST_F(TrafficTest, AGonePortEndsOnlyAWaitWithoutLimit) {
   com->gone = true;
   EXPECT_EQ(-1, ending([this] { return waitForText(ctx(), "blob>", 0); }));
+  EXPECT_EQ(-1, ending([this] { return expectNextChar(ctx(), 'x', 0); }));
   EXPECT_EQ(-2, ending([this] { return waitForText(ctx(), "blob>", -1); }));
 }
 
