@@ -266,31 +266,23 @@ const char* const kNotLimits[] = {
 };
 
 TEST_F(GuideTest, EveryNumberIsTheProgramsOwn) {
-  // The guide with its runs of blanks and line breaks as one blank, and
-  // beside it its prose only: quotes, code, the configuration example and
-  // the numbers of headings and list items blanked.
+  // The guide's prose only: quotes, code, the settings of the configuration
+  // example and the numbers of headings and list items blanked. Then both
+  // with their runs of blanks and line breaks as one blank.
+  std::string blanked = guide_;
+  for (const char* other : {"\xC2\xAB[\\s\\S]*?\xC2\xBB", "`[^`]*`", "\n\\w+=[^\n]*",
+                            "\n(#+ )?\\d+\\. "}) {
+    std::regex pattern(other);
+    for (std::sregex_iterator m(guide_.begin(), guide_.end(), pattern), end; m != end; ++m)
+      for (auto k = m->position() + 1; k < m->position() + m->length(); ++k)
+        if (guide_[k] != '\n') blanked[k] = ' ';
+  }
   std::string flat, prose;
-  bool fence = false, fenceLine = false, quote = false, code = false, setting = false;
-  std::size_t numberEnd = 0;
   for (std::size_t i = 0; i < guide_.size(); ++i) {
-    if (i == 0 || guide_[i - 1] == '\n') {
-      std::string line = guide_.substr(i, guide_.find('\n', i) - i);
-      fenceLine = line.compare(0, 3, "```") == 0;
-      fence = fence != fenceLine;
-      setting = fence && line.find('=') != std::string::npos;
-      std::smatch item;
-      std::regex_search(line, item, std::regex("^(#+ )?\\d+\\. "));
-      numberEnd = i + (item.empty() ? 0 : item.length());
-    }
-    char c = guide_[i];
-    if (!fence && !fenceLine && guide_.compare(i, 2, "\xC2\xAB") == 0) quote = true;
-    if (!fence && !fenceLine && !quote && c == '`') code = !code;
-    bool isProse = !quote && !code && c != '`' && !setting && i >= numberEnd;
-    if (i > 0 && guide_.compare(i - 1, 2, "\xC2\xBB") == 0) quote = false;
-    bool blank = c == ' ' || c == '\n';
+    bool blank = guide_[i] == ' ' || guide_[i] == '\n';
     if (blank && (flat.empty() || flat.back() == ' ')) continue;
-    flat.push_back(blank ? ' ' : c);
-    prose.push_back(blank || !isProse ? ' ' : static_cast<char>(std::tolower(c)));
+    flat.push_back(blank ? ' ' : guide_[i]);
+    prose.push_back(blank ? ' ' : static_cast<char>(std::tolower(blanked[i])));
   }
   std::vector<bool> covered(flat.size(), false);
   auto cover = [&](const std::regex& pattern) {
