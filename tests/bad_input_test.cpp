@@ -5,10 +5,9 @@
 // tests' business): the exit status, the input files untouched, and nothing
 // sent to the module that should not reach it.
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
+#include "tests/support/text_files.h"
 #include "tests/support/whole_run.h"
 
 namespace {
@@ -50,10 +49,7 @@ class BadInputTest : public WholeRunTest {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
       if (!entry.is_regular_file() || entry.path().filename() == "vantor_config.log")
         continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::ostringstream content;
-      content << in.rdbuf();
-      files[entry.path().string()] = content.str();
+      files[entry.path().string()] = readWhole(entry.path().string());
     }
     return files;
   }

@@ -26,16 +26,14 @@
 #include "stages/image_transfer.h"
 #include "stages/rom_loader.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/text_files.h"
 #include "tools/replay/explain.h"
 #include "tools/replay/guide_rows.h"
 
 namespace {
 
 std::string readSource(const std::string& path) {
-  std::ifstream in(std::string(VANTOR_SOURCE_DIR) + "/" + path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return readWhole(std::string(VANTOR_SOURCE_DIR) + "/" + path);
 }
 
 const std::string kGuide = "docs/guida-operatore.md";

@@ -18,6 +18,7 @@
 #endif
 
 #include "platform/sim/machine.h"
+#include "tests/support/text_files.h"
 #include "tools/replay/field_inputs.h"
 #include "tools/replay/log_reader.h"
 #include "tools/replay/replayer.h"
@@ -26,18 +27,7 @@
 namespace {
 
 std::string fieldLog(const std::string& name) {
-  std::ifstream in(std::string(VANTOR_REPLAY_LOGS) + "/" + name + ".log",
-                   std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-std::string replaced(std::string text, const std::string& from,
-                     const std::string& to) {
-  std::size_t at = text.find(from);
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
+  return readWhole(std::string(VANTOR_REPLAY_LOGS) + "/" + name + ".log");
 }
 
 TEST(LogReaderTest, AWholeRunReadsAsConfigurationThenTraffic) {

@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
+#include "tests/support/text_files.h"
 #include "tests/support/whole_run.h"
 
 namespace {
@@ -78,11 +78,8 @@ class TimelineTest : public WholeRunTest {
       std::ofstream(path, std::ios::binary) << actual;
       return;
     }
-    std::ifstream in(path, std::ios::binary);
-    ASSERT_TRUE(in.good()) << "no stored timeline " << path;
-    std::stringstream stored;
-    stored << in.rdbuf();
-    std::vector<std::string> want = lines(stored.str());
+    std::vector<std::string> want = lines(readWhole(path));
+    ASSERT_FALSE(want.empty()) << "no stored timeline " << path;
     std::vector<std::string> got = lines(actual);
     for (std::size_t i = 0; i < want.size() || i < got.size(); ++i) {
       std::string w = i < want.size() ? want[i] : "(nothing)";
