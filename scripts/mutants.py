@@ -277,6 +277,13 @@ EQUIVALENTS = [
      "'2000' -> '2001'", _FIVE_MS_POLLS),
     ("stages/blob_dialogue.cpp", "const int kPromptMs = 1000;",
      "'1000' -> '1001'", _FIVE_MS_POLLS),
+    ("stages/blob_dialogue.cpp", "const int kSpinnerStepMs = 100;",
+     "'100' -> '101'", _FIVE_MS_POLLS + "; the step is only that wait's limit"),
+    ("stages/boot_loader.cpp", "int count = 0;", "'0' -> '1'",
+     "receiveAvailable writes the count whatever it reads, before it is read"),
+    ("stages/boot_loader.cpp", "return 0;", "'return 0' -> 'return 1'",
+     "the only return 0 is download's success, and its one caller asks only "
+     "whether the result is below 0"),
     ("stages/boot_loader.cpp", "if (waitForBlobPrompt(context, 2000) < 0) return -1;",
      "'2000' -> '2001'", _FIVE_MS_POLLS),
     ("stages/boot_loader.cpp", "if (waitForBlobPrompt(context, 1000) < 0) return -1;",
