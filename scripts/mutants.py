@@ -227,6 +227,9 @@ _UNREAD_DRIVE_RESULT = ("no caller reads the result of rememberDrives, "
                         "waitForNewDrive, waitForDriveRemoval or removeDisk")
 _FIVE_MS_POLLS = ("a wait gives up at the first count of empty 5 ms polls "
                   "above its limit, the same for the limit and the limit + 1")
+_NUL_AFTER_READ = ("a successful fgets reads at least one byte and puts its NUL "
+                   "after it, so the scan down to the last NUL stops at 1 or "
+                   "later and never looks at the first byte")
 EQUIVALENTS = [
     ("app/catalogue.cpp",
      "if (n == static_cast<std::size_t>(-1) || n == 0 || n >= sizeof bytes) {",
@@ -279,6 +282,12 @@ EQUIVALENTS = [
      "'1000' -> '1001'", _FIVE_MS_POLLS),
     ("stages/blob_dialogue.cpp", "const int kSpinnerStepMs = 100;",
      "'100' -> '101'", _FIVE_MS_POLLS + "; the step is only that wait's limit"),
+    ("stages/file_lines.cpp",
+     "while (length > 0 && line[length] != '\\0') --length;", "'>' -> '>='",
+     _NUL_AFTER_READ),
+    ("stages/file_lines.cpp",
+     "while (length > 0 && line[length] != '\\0') --length;", "'0' -> '1'",
+     _NUL_AFTER_READ),
     ("stages/boot_loader.cpp", "int count = 0;", "'0' -> '1'",
      "receiveAvailable writes the count whatever it reads, before it is read"),
     ("stages/boot_loader.cpp", "return 0;", "'return 0' -> 'return 1'",
