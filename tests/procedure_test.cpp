@@ -91,25 +91,6 @@ TEST_F(ProcedureTest, AnUploadFailingInEveryPassEndsWithoutMessage10) {
   EXPECT_EQ(console.size() - ending.size(), console.rfind(ending));
 }
 
-TEST_F(ProcedureTest, AModuleFoundOnlyAt9600GoesOnLikeAnyOther) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.answerBaud = 9600;
-  devmodel::Module& m = plugModule(config);
-  EXPECT_EQ(0, runProgram());
-  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
-  EXPECT_NE(std::string::npos,
-            machine().console.find("baud rate 9600... porta aperta: CONNESSO!"));
-}
-
-TEST_F(ProcedureTest, AnErrorAfterThePromptBreaksTheLineAndTriesAgain) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.serialErrorPrompts = 2;
-  devmodel::Module& m = plugModule(config);
-  EXPECT_EQ(0, runProgram());
-  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
-  EXPECT_EQ(1, occurrences(machine().console, "CONNESSO!"));  // no second pass
-}
-
 TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
   devmodel::Module& m = plugModule();
   m.onEvent = [this](const devmodel::Event& e) {
