@@ -238,8 +238,6 @@ EQUIVALENTS = [
      "buffer's 16"),
     ("app/catalogue.cpp", "char* text = static_cast<char*>(pf::malloc(n + 1));",
      "'1' -> '2'", "one spare byte is allocated and never written or read"),
-    ("app/console.cpp", r"static const char kMarks[4] = {'/', '-', '\\', '|'};",
-     "'4' -> '5'", "the phase is taken modulo 4, so a fifth mark is never read"),
     ("app/context.cpp", "candidateIndex(0) {", "'0' -> '1'",
      "discovery sets the index to 0 before anything reads it"),
     ("app/context.cpp", "candidateCount(0),", "'0' -> '1'",
@@ -248,9 +246,6 @@ EQUIVALENTS = [
     ("app/context.cpp", "std::memset(&info, 0, sizeof info);", "'0' -> '1'",
      "GetVersionExA reads only the size, set after the fill, and on success "
      "writes every field read after it; on failure none is read"),
-    ("app/context.cpp", "const FileNameKey kFileNameKeys[4] = {", "'4' -> '5'",
-     "both loops stop at 4 and nothing takes the table's size: the extra "
-     "empty entry is never read"),
     ("disk/device_ejector.cpp", r"vetoName[0] = '\0';", "'0' -> '1'",
      "the veto name is only an output of the eject call and is never read"),
     ("disk/drive_watcher.cpp", "return 1;", "'return 1' -> 'return 0'",
@@ -273,9 +268,6 @@ EQUIVALENTS = [
      "'0' -> '1'",
      "the empty window's first byte is overwritten by the first byte taken; "
      "until then no awaited text (hex records, fixed words) holds a byte 1"),
-    ("stages/blob_dialogue.cpp", "const std::size_t kCommandSize = 92;",
-     "'92' -> '93'",
-     "the commands name blob, kernel or ramdisk only, far inside either size"),
     ("stages/blob_dialogue.cpp", "const int kAutobootMs = 2000;",
      "'2000' -> '2001'", _FIVE_MS_POLLS),
     ("stages/blob_dialogue.cpp", "const int kPromptMs = 1000;",
@@ -293,10 +285,6 @@ EQUIVALENTS = [
     ("stages/boot_loader.cpp", "return 0;", "'return 0' -> 'return 1'",
      "the only return 0 is download's success, and its one caller asks only "
      "whether the result is below 0"),
-    ("stages/boot_loader.cpp", "if (waitForBlobPrompt(context, 2000) < 0) return -1;",
-     "'2000' -> '2001'", _FIVE_MS_POLLS),
-    ("stages/boot_loader.cpp", "if (waitForBlobPrompt(context, 1000) < 0) return -1;",
-     "'1000' -> '1001'", _FIVE_MS_POLLS),
 ]
 
 # A comparison's negation, then its boundary moved.
