@@ -141,6 +141,10 @@ TEST_F(SerialPortTest, AnUnpluggedAdapterIsRememberedUntilTheNextOpen) {
   machine().failNth(sim::Call::WriteFile, 1);
   port.writeByte('y');
   EXPECT_TRUE(port.failed());
+  // Nor is a byte taken from a failed read.
+  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
+  machine().failNth(sim::Call::ReadFile, 1);
+  EXPECT_EQ(0, port.readByte());
 }
 
 }  // namespace

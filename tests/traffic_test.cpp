@@ -79,6 +79,9 @@ TEST_F(TrafficTest, ALineEndInsideATextPreventsTheMatch) {
   module("blo\nb>");
   EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
   EXPECT_STREQ("\nb>", promptWatcher.window);
+  module("blo\rb>");
+  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
+  EXPECT_STREQ("\rb>", promptWatcher.window);
 }
 
 TEST_F(TrafficTest, OnlyEmptyPollsCountTowardsTheLimit) {
