@@ -225,38 +225,6 @@ TEST_F(BadInputTest, NulBytesBeforeEveryAnswerMeanNoModuleWasFound) {
   EXPECT_EQ("aaaa", m.receivedText());
 }
 
-TEST_F(BadInputTest, WrongEchoesNeverLetTheUploadGoPastTheRecord) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.corruptEcho.record = -1;
-  config.corruptEcho.attempts = -1;
-  devmodel::Module& m = plugModule(config);
-  runFailing();
-  std::vector<std::string> text = lines(inputs.romLoaderText);
-  EXPECT_EQ(4 * 5, occurrences(m.receivedText(), text[1]));  // five tries a pass
-  EXPECT_EQ(std::string::npos, m.receivedText().find(text[2]));
-  EXPECT_FALSE(m.verdict().romLoaderComplete);
-}
-
-TEST_F(BadInputTest, SilenceWhereATimeLimitExistsEndsTheRun) {
-  const std::map<std::string, std::string> cases = {
-      {"record#5", kNoConnection + kAbort},
-      {"blob-start", kNoConnection + kAbort},
-      {"download", "\nBootloader caricato\n\n" + kAbort},
-      {"download-end", "Trasferimento blob in corso"},
-      {"usbddisk", "Scollega e ricollega il cavo USB!\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.first);
-    prepare();
-    devmodel::ModuleConfig config = expecting(inputs);
-    config.silentAfterEvent = c.first;
-    plugModule(config);
-    runFailing();
-    EXPECT_TRUE(consoleHas(c.second));
-    EXPECT_FALSE(module->verdict().complete());
-  }
-}
-
 // ---------------------------------------------------------------- the adapter
 
 TEST_F(BadInputTest, AnAdapterUnpluggedDuringATimedExchangeEndsTheRun) {

@@ -395,23 +395,12 @@ TEST_F(GuideTest, NoRuleForGivingUpCutsAFlashShort) {
 TEST_F(GuideTest, TheReadmeNamesWhatTheProgramAndTheScriptsDo) {
   std::string readme = oneLine(readSource("README.md"));
   auto says = [&](const std::string& words) { return readme.find(words) != std::string::npos; };
-  // The boot loader stage writes the file's lines with the port's own
-  // write, which logs nothing.
-  EXPECT_TRUE(says("every byte sent (but the boot loader file's lines) and received"));
   // The older path, with the applet and the pause after the copy, is the
   // one of version 6.0 and of the 9x family; Windows 8 and later report 6.2
   // to a program without a manifest.
   EXPECT_TRUE(says("On Windows Vista and Server 2008 (version 6.0) the program always opens "
                    "the hot-plug applet"));
   EXPECT_TRUE(says("pauses " + n(kOlderWindowsAfterCopyMs / 1000.0) + " seconds after each copy"));
-  for (int major = 5; major <= 6; ++major) {
-    for (int minor = 0; minor <= 2; ++minor) {
-      machine().versionMajor = major;
-      machine().versionMinor = minor;
-      EXPECT_EQ(major != 6 || minor != 0, hasNewerUsbDiskBehaviour(classifyOs()))
-          << major << "." << minor;
-    }
-  }
   // The host build's products lie in whatever folder that build was made
   // in; only the folders the scripts fix may be named.
   for (const char* fixed : {"build/windows32", "build/windows64", "build/tools/"})
