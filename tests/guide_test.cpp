@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -329,12 +330,10 @@ TEST_F(GuideTest, TheWaitsSayWhatHoldsTheProgram) {
   // The log texts the rows quote in code are the ones the program writes:
   // a line of its own from the sources, or a message of the catalogue.
   std::string sources;
-  for (const char* file : {"app/context.cpp", "app/procedure.cpp", "serial/discovery.cpp",
-                           "serial/probe.cpp", "serial/traffic.cpp", "stages/rom_loader.cpp",
-                           "stages/blob_dialogue.cpp", "stages/boot_loader.cpp",
-                           "stages/image_transfer.cpp", "disk/drive_watcher.cpp",
-                           "disk/drive_eject.cpp"})
-    sources += readSource(file);
+  for (const char* folder : {"app", "serial", "stages", "disk"})
+    for (const auto& file : std::filesystem::directory_iterator(
+             std::string(VANTOR_SOURCE_DIR) + "/" + folder))
+      sources += readWhole(file.path().string());
   std::vector<Piece> pieces = screenPieces();
   int checked = 0;
   for (const replay::GuideTable& table : tables) {

@@ -162,15 +162,6 @@ TEST_F(ImageTransferTest, AModuleThatNeverConnectsIsAskedFourTimes) {
   EXPECT_EQ(3, occurrences(console, kReplug));
 }
 
-TEST_F(ImageTransferTest, ConnectingAtTheFourthTryStillTransfers) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.connectFromTry = 4;
-  start(6, config);
-  machine().pressEnter();
-  EXPECT_EQ(0, transfer("kernel"));
-  EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
-}
-
 TEST_F(ImageTransferTest, AFailedCopyEndsTheRunBeforeAnyFlash) {
   start(6, expecting(inputs));
   machine().shellCopyResult = 0x75;

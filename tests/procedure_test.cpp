@@ -91,18 +91,6 @@ TEST_F(ProcedureTest, AnUploadFailingInEveryPassEndsWithoutMessage10) {
   EXPECT_EQ(console.size() - ending.size(), console.rfind(ending));
 }
 
-TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
-  devmodel::Module& m = plugModule();
-  m.onEvent = [this](const devmodel::Event& e) {
-    if (e.name == "rom-end") com->createFails = true;
-  };
-  EXPECT_EQ(-1, runProgram());
-  const std::string log = logText();
-  EXPECT_NE(std::string::npos, log.find("Open com port at 115200: "));
-  EXPECT_EQ(std::string::npos, log.find("Open com port at 115200: port opened."));
-  EXPECT_EQ(0, m.eventCount("command"));
-}
-
 // Only the module can tell a run that flashed what it should from one that
 // flashed other bytes: here the files are not the ones it expects (a
 // record changed, one left out, one foreign, a character of the boot
