@@ -17,6 +17,7 @@ const char kEscape = 0x1B;
 
 // The file each image name copies; none for any other name.
 const char* imageFile(ConfiguratorContext& context, const char* name) {
+  if (std::strcmp(name, "blob") == 0) return context.fileNames[1];
   if (std::strcmp(name, "kernel") == 0) return context.fileNames[2];
   if (std::strcmp(name, "ramdisk") == 0) return context.fileNames[3];
   return nullptr;
@@ -60,7 +61,7 @@ bool isEmptyFile(const char* fileName) {
 
 }  // namespace
 
-void copyToDrive(ConfiguratorContext& context, const char* fileName) {
+int copyToDrive(ConfiguratorContext& context, const char* fileName) {
   // Room for the longest name the configuration accepts: a cut destination
   // would store the image under another name.
   char destination[4 + kFileNameSize];
@@ -103,6 +104,7 @@ void copyToDrive(ConfiguratorContext& context, const char* fileName) {
     pf::Sleep(kOlderWindowsAfterCopyMs);
     printFlushed(pf::consoleOut(), "\n");
   }
+  return 0;
 }
 
 int transferImage(ConfiguratorContext& context, const char* name) {

@@ -23,8 +23,8 @@ constexpr int kBeforeRemovalMs = 2500;
 // image. 0 when done; -1 when blob never reported the disk connected.
 int transferImage(ConfiguratorContext& context, const char* name);
 
-// Copies a file onto the module's drive with the shell; a failed copy ends
-// the run.
-void copyToDrive(ConfiguratorContext& context, const char* fileName);
+// Copies a file onto the module's drive with the shell; 0 when copied. A
+// failed copy ends the run.
+int copyToDrive(ConfiguratorContext& context, const char* fileName);
 
 #endif
