@@ -8,12 +8,15 @@
 // on the program and the test, never on the host's scheduler.
 #include "platform/sim/machine.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <filesystem>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -119,9 +122,47 @@ void switchAway(Machine::Impl& impl, std::unique_lock<std::mutex>& lock,
   }
 }
 
+// Removes everything in an open folder. It is listed into a buffer on the
+// stack: opendir takes 32 KiB from the heap for every folder, which under the
+// sanitizers cost more than the rest of a machine's life where machines are
+// made thousands of times a second (the fuzz targets).
+void emptyFolder(int folder) {
+  alignas(struct dirent64) char listing[2048];
+  for (;;) {
+    ssize_t got = getdents64(folder, listing, sizeof listing);
+    if (got <= 0) return;
+    bool removed = false;
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(listing + at);
+      at += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+      bool isFolder = entry->d_type == DT_DIR;
+      struct stat info;
+      if (entry->d_type == DT_UNKNOWN &&
+          fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+        isFolder = S_ISDIR(info.st_mode);
+      if (isFolder) {
+        int inner = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (inner >= 0) {
+          emptyFolder(inner);
+          close(inner);
+        }
+      }
+      if (unlinkat(folder, name, isFolder ? AT_REMOVEDIR : 0) == 0) removed = true;
+    }
+    // The listing changed under the reader: read it again from the start
+    // (it is shorter now, so this ends).
+    if (removed) lseek(folder, 0, SEEK_SET);
+  }
+}
+
 void removeTree(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
+  int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return;
+  emptyFolder(folder);
+  close(folder);
+  rmdir(path.c_str());
 }
 
 }  // namespace
