@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -51,6 +52,14 @@ struct Machine::Impl {
   int running = 0;
   std::vector<std::unique_ptr<ThreadRec>> threads;
   std::multimap<std::int64_t, std::function<void(std::int64_t)>> events;
+  // The time of the first of them, kept with them so that a platform call,
+  // which looks for due events first, need not take the lock to find none.
+  std::atomic<std::int64_t> firstEvent{kForever};
+
+  void eventsChanged() {
+    firstEvent.store(events.empty() ? kForever : events.begin()->first,
+                     std::memory_order_release);
+  }
   std::string stopReason;
   FILE* console = nullptr;
 
@@ -86,6 +95,7 @@ void switchAway(Machine::Impl& impl, std::unique_lock<std::mutex>& lock,
       std::int64_t when = it->first;
       auto fn = std::move(it->second);
       impl.events.erase(it);
+      impl.eventsChanged();
       impl.now = std::max(impl.now, when);
       lock.unlock();
       fn(when);  // this thread still holds the CPU
@@ -226,6 +236,7 @@ std::int64_t Machine::nowUs() const { return impl_->now; }
 void Machine::at(std::int64_t timeUs, std::function<void(std::int64_t)> fn) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->events.emplace(std::max(timeUs, impl_->now), std::move(fn));
+  impl_->eventsChanged();
 }
 
 void Machine::processDue() {
@@ -237,6 +248,8 @@ void Machine::processDue() {
     if (!onCall) onCall = std::move(observer);
   }
   for (;;) {
+    // Most calls find nothing due.
+    if (impl_->firstEvent.load(std::memory_order_acquire) > impl_->now) return;
     std::function<void(std::int64_t)> fn;
     std::int64_t when;
     {
@@ -247,14 +260,14 @@ void Machine::processDue() {
       when = it->first;
       fn = std::move(it->second);
       impl_->events.erase(it);
+      impl_->eventsChanged();
     }
     fn(when);
   }
 }
 
 std::int64_t Machine::nextEventUs() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->events.empty() ? kForever : impl_->events.begin()->first;
+  return impl_->firstEvent.load(std::memory_order_acquire);
 }
 
 void Machine::sleepFor(std::int64_t us) {
