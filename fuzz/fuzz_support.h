@@ -35,7 +35,7 @@ std::unique_ptr<ConfiguratorContext> openContext();
 // opened. The program flushes after every piece it logs, a received byte
 // being a piece of its own, and through the simulated machine's text files
 // each flush is a write to a real file: for the targets that feed the waits
-// thousands of bytes, that was more than the rest of an input.
+// thousands of bytes, one system call per byte.
 void keepLogInMemory(ConfiguratorContext& context);
 // What the program logged since keepLogInMemory, as it wrote it (line ends
 // as "\n").
