@@ -69,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // line is looked at where the program looks at it, before every status
   // query and read of the port, and only while that record went out last:
   // the next write, which only a wait that ended can make, lifts the stop.
-  const std::int64_t kStopAfterUs = 100000;  // longer than any pause between writes
+  // A second after the line is seen idle: the upload never looks at the
+  // line and then pauses that long before its next write.
+  const std::int64_t kStopAfterUs = 1000000;
   const auto deliverDue = port.advance;
   const auto stopWhenIdle = [&, deliverDue](std::int64_t now) {
     deliverDue(now);
