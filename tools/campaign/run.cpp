@@ -1,4 +1,6 @@
 // One whole run of a drawn setting, and the invariants checked after it.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -119,12 +121,16 @@ std::vector<std::string> fgetsPieces(const std::string& text) {
 std::map<std::string, std::string> folderContents(const std::string& root,
                                                   const std::string& skip) {
   std::map<std::string, std::string> files;
+  const std::string prefix = !root.empty() && root.back() == '/' ? root : root + "/";
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(root, error);
        !error && it != std::filesystem::recursive_directory_iterator();
        it.increment(error)) {
     const auto& entry = *it;
-    std::string relative = std::filesystem::relative(entry.path(), root).string();
+    // The iterator's paths are the root's with the rest appended; cutting
+    // the root off gives what std::filesystem::relative would, without a
+    // realpath of every entry.
+    std::string relative = entry.path().string().substr(prefix.size());
     if (relative == skip) continue;
     if (!entry.is_regular_file()) {
       files[relative + "/"] = "";
@@ -190,9 +196,11 @@ struct Watch {
       }
       if (logPath.empty()) return -1;
     }
-    std::error_code error;
-    auto size = std::filesystem::file_size(logPath, error);
-    return error ? -1 : static_cast<std::int64_t>(size);
+    // Asked at every byte on the line: a plain stat, without the path
+    // object std::filesystem would build each time.
+    struct stat info;
+    return ::stat(logPath.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size)
+                                                : -1;
   }
   void exchange(bool sent, int port, const std::uint8_t* data, std::size_t size) {
     exchanges.push_back({sent, port, std::string(data, data + size), logSize()});
