@@ -693,8 +693,8 @@ const char* const kWaitRows[] = {
     // power-cycle: no "Autoboot"
     "\u00abSPEGNI il robot, RIMUOVI il jumper e riaccendi il robot!\u00bb con il simbolo che gira",
     // kernel-usb-disk, ramdisk-usb-disk: no drive letter
-    "Dopo \u00abCollega il cavo USB!\u00bb o \u00abScollega e ricollega il cavo USB!\u00bb, prima di "
-    "\u00abTrovato disco E\u00bb",
+    ("Dopo \u00abCollega il cavo USB!\u00bb o \u00abScollega e ricollega il cavo USB!\u00bb, prima di "
+     "\u00abTrovato disco E\u00bb"),
     // kernel-removal, ramdisk-removal: the letter does not go
     "Rimozione del disco senza \u00abDisco E rimosso\u00bb",
     // kernel-removal, ramdisk-removal: no prompt after the removal
@@ -847,8 +847,8 @@ const char* const kStatements[] = {
     // runProcedure closes the log before message 40 (app/procedure.cpp).
     "\u00abConfigurazione terminata!\u00bb compare solo sullo schermo.",
     // findModule skips a candidate whose probe Failed (serial/discovery.cpp).
-    "Una porta che non si apre, o che resta bloccata, non viene pi\u00f9 provata alle "
-    "velocit\u00e0 successive.",
+    ("Una porta che non si apre, o che resta bloccata, non viene pi\u00f9 provata alle "
+     "velocit\u00e0 successive."),
     // waitForEnter takes one character; what else was typed ends the next
     // waits at once (app/console.cpp).
     "Premere INVIO solo quando il programma lo chiede, e senza ripeterlo",
