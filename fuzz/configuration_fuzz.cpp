@@ -56,5 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(std::strcmp(portName, context->portName) == 0);
 
   fuzz::closeContext(*context);
+  context.reset();
+  fuzz::endInput();
   return 0;
 }

@@ -19,7 +19,9 @@ void fail(const char* property, const char* file, int line) {
 
 void freshMachine() {
   static bool catalogueBuilt = false;
-  sim::resetMachine();
+  // The first input makes its own; every later one finds the one the input
+  // before it made as it ended.
+  sim::machine();
   if (!catalogueBuilt) {
     FUZZ_CHECK(buildMessageCatalogue() == 0);
     catalogueBuilt = true;
@@ -28,12 +30,36 @@ void freshMachine() {
   promptWatcher.capture = nullptr;
 }
 
+void endInput() { sim::resetMachine(); }
+
 std::unique_ptr<ConfiguratorContext> openContext() {
   std::unique_ptr<ConfiguratorContext> context(new ConfiguratorContext);
   FUZZ_CHECK(context->port != nullptr);
   FUZZ_CHECK(context->openLog("vantor_config.log") == 0);
   return context;
 }
+
+namespace {
+
+std::string memoryLog;
+
+ssize_t appendToLog(void*, const char* data, size_t size) {
+  memoryLog.append(data, size);
+  return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+void keepLogInMemory(ConfiguratorContext& context) {
+  if (context.log != nullptr) std::fclose(context.log);
+  memoryLog.clear();
+  cookie_io_functions_t io{};
+  io.write = appendToLog;
+  context.log = fopencookie(nullptr, "w", io);
+  FUZZ_CHECK(context.log != nullptr);
+}
+
+const std::string& loggedText() { return memoryLog; }
 
 void closeContext(ConfiguratorContext& context) {
   if (context.port != nullptr) context.port->close();

@@ -67,5 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(cut.size() < capacity);
     FUZZ_CHECK(cut == id.substr(0, capacity - 1));
   }
+  fuzz::endInput();
   return 0;
 }

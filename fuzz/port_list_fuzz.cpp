@@ -67,5 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   fuzz::closeContext(*context);
+  context.reset();
+  fuzz::endInput();
   return 0;
 }

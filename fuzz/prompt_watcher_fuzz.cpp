@@ -1,6 +1,7 @@
 // Whatever the module may say, read by the waits: the receive window keeps
 // its bounds and its terminator, a wait reports the text exactly when the
-// text came within one line, and a small buffer is never overrun.
+// text came within one line, a small buffer is never overrun, and the log
+// holds every byte taken from the line, in order.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -30,6 +31,12 @@ void checkWindow() {
   FUZZ_CHECK(promptWatcher.window[promptWatcher.fill] == '\0');
 }
 
+// The bytes a call took from the line: what was queued before it, less
+// what is still queued.
+std::string takenSince(const std::string& before, const sim::SimPort& port) {
+  return before.substr(0, before.size() - port.rx.size());
+}
+
 // The part of `taken` that the window can still be looking at: the last
 // line end, which starts the window afresh, and what came after it.
 std::string currentLine(const std::string& taken) {
@@ -47,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t capacity = input.ConsumeIntegralInRange<std::size_t>(0, 16);
   const int laterMs = input.ConsumeIntegralInRange<int>(0, 400);
   // Enough to overfill half the window, which starts its compaction; more
-  // only slows the run, as the simulated port scans its queue per byte.
+  // adds nothing but time.
   const std::string first = input.ConsumeRandomLengthString(2400);
   std::string later = input.ConsumeRemainingBytesAsString();
   if (later.size() > 400) later.resize(400);
@@ -56,11 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sim::Machine& m = sim::machine();
   sim::SimPort& port = m.addPort("COM1");
   std::unique_ptr<ConfiguratorContext> context = fuzz::openContext();
-  // Every received byte is logged and flushed on its own to a real file;
-  // this target is about the window, and the other targets keep the log
-  // open.
-  std::fclose(context->log);
-  context->log = nullptr;
+  fuzz::keepLogInMemory(*context);
   FUZZ_CHECK(context->port->open("COM1", 115200, 0) == 0);
   // Part of the answer may come only after a wait has started polling.
   port.deliver(first, m.nowUs());
@@ -72,7 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t textLength = std::strlen(text);
   std::string before = queued(port);
   int found = waitForText(*context, text, timeoutMs);
-  std::string taken = before.substr(0, before.size() - port.rx.size());
+  std::string taken = takenSince(before, port);
+  // Each wait logs what it takes after its own mark, NULs included.
+  std::string log = " <- " + taken + (found == 0 ? "\n" : "");
+  FUZZ_CHECK(fuzz::loggedText() == log);
   FUZZ_CHECK(found == 0 || found == -1);
   checkWindow();
   // NUL bytes from the module take no part in the search.
@@ -90,10 +96,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(line.find(text) == std::string::npos);
   }
 
+  before = queued(port);
   int gotChar = waitForChar(*context, expected, timeoutMs);
   FUZZ_CHECK(gotChar == 0 || gotChar == -1);
+  log += " <- " + takenSince(before, port) + "\n";
+  before = queued(port);
   int next = expectNextChar(*context, expected, timeoutMs);
   FUZZ_CHECK(next == 0 || next == -1);
+  log += " <- " + takenSince(before, port) + "\n";
+  FUZZ_CHECK(fuzz::loggedText() == log);
 
   // Exactly sized, so that the sanitizer sees a single byte too many.
   char* buffer = capacity > 0 ? new char[capacity] : nullptr;
@@ -116,9 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(queued(port).size() + static_cast<std::size_t>(count) ==
                before.size());
   }
+  log += " <- " + takenSince(before, port) + "\n";
+  FUZZ_CHECK(fuzz::loggedText() == log);
   delete[] buffer;
   checkWindow();
 
   fuzz::closeContext(*context);
+  context.reset();
+  fuzz::endInput();
   return 0;
 }

@@ -1,6 +1,7 @@
 // The ROM loader file as the operator may have it, uploaded to the device
 // model's boot ROM: every byte the program puts on the line must be something a
 // boot ROM can take, the upload must end, and its result must be 0 or 1.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,23 +55,52 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   devmodel::Module rom;
   sim::SimPort& port = m.addPort("COM1");
   attachModule(port, rom);
+  // Against a boot ROM that answers a line costs well under a minute of
+  // virtual time, even with every attempt of a read-back used up.
+  const std::int64_t horizon =
+      m.nowUs() + (static_cast<std::int64_t>(size) + 1) * 60 * 1000000;
+  m.horizonUs = horizon;
+
+  // The partial-echo record is the one line waited for without limit. When
+  // it went out last and nothing can come any more (nothing on its way to
+  // the port, nothing queued or due in the boot ROM, no timed event), that
+  // wait would poll an idle line until the horizon, hours of virtual time
+  // away: it is stopped shortly after instead, with the same outcome. The
+  // line is looked at where the program looks at it, before every status
+  // query and read of the port, and only while that record went out last:
+  // the next write, which only a wait that ended can make, lifts the stop.
+  // A second after the line is seen idle: the upload never looks at the
+  // line and then pauses that long before its next write.
+  const std::int64_t kStopAfterUs = 1000000;
+  const auto deliverDue = port.advance;
+  const auto stopWhenIdle = [&, deliverDue](std::int64_t now) {
+    deliverDue(now);
+    if (!port.rx.empty() || rom.queuedBytes() > 0 ||
+        rom.nextEventUs() != devmodel::kNever || m.nextEventUs() != sim::kForever)
+      return;
+    m.horizonUs = std::min(m.horizonUs, now + kStopAfterUs);
+  };
+
   std::vector<std::string> writes;
-  auto deliver = port.onWrite;
-  port.onWrite = [&writes, deliver](std::int64_t now, const std::uint8_t* bytes,
-                                    std::size_t count) {
+  const auto deliver = port.onWrite;
+  port.onWrite = [&, horizon, deliver](std::int64_t now, const std::uint8_t* bytes,
+                                       std::size_t count) {
     writes.emplace_back(reinterpret_cast<const char*>(bytes), count);
+    m.horizonUs = horizon;
+    if (writes.back().find(kPartialEchoRecord) != std::string::npos)
+      port.advance = stopWhenIdle;
+    else
+      port.advance = deliverDue;
     deliver(now, bytes, count);
   };
 
   std::unique_ptr<ConfiguratorContext> context = fuzz::openContext();
+  fuzz::keepLogInMemory(*context);
   FUZZ_CHECK(context->port->open("COM1", 115200, 0) == 0);
   context->lineDelayMs = 5;
   context->romLoaderFile = pf::fopen(kFileName, "r");
   FUZZ_CHECK(context->romLoaderFile != nullptr);
 
-  // Against a boot ROM that answers a line costs well under a minute of
-  // virtual time, even with every attempt of a read-back used up.
-  m.horizonUs = m.nowUs() + (static_cast<std::int64_t>(size) + 1) * 60 * 1000000;
   int result = -1;
   try {
     result = uploadRomLoader(*context);
@@ -108,11 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checkProgress(m.console);
 
   fuzz::closeContext(*context);
-  port.onWrite = nullptr;
-  port.advance = nullptr;
-  port.onConfigured = nullptr;
-  port.onClosed = nullptr;
-  port.onBreak = nullptr;
-  port.nextEventUs = nullptr;
+  context.reset();
+  // The port's hooks refer to this input's boot ROM and records: they go
+  // with the machine.
+  fuzz::endInput();
   return 0;
 }

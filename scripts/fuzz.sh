@@ -19,10 +19,17 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DVANTOR_FUZZ=ON \
 cmake --build "$build" -j"$jobs"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantor-fuzz-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
-# The simulated machine keeps its drives in real folders: keep them with the
-# scratch corpus, not in the caller's TMPDIR.
-mkdir -p "$work/sim"
+sim="$work/sim"
+trap 'rm -rf "$work" "$sim"' EXIT
+# The simulated machine keeps its drives in real folders, and every input
+# makes and removes a few: keep them in memory where the system offers it
+# (on a disk file system that costs more than the input itself), else with
+# the scratch corpus, never in the caller's TMPDIR.
+if [[ -d /dev/shm && -w /dev/shm ]]; then
+  sim="$(mktemp -d /dev/shm/vantor-fuzz-sim-XXXXXX)"
+else
+  mkdir -p "$sim"
+fi
 
 failed=()
 for name in "${targets[@]}"; do
@@ -31,7 +38,7 @@ for name in "${targets[@]}"; do
   mkdir -p "$corpus" "$artifacts"
   cp -R "fuzz/corpus/$name/." "$corpus/"
   echo "== ${name}_fuzz for ${seconds} s =="
-  if ! TMPDIR="$work/sim" "$build/fuzz/${name}_fuzz" \
+  if ! TMPDIR="$sim" "$build/fuzz/${name}_fuzz" \
         -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts/" \
         "$corpus" 2>"$work/$name.log"; then

@@ -102,6 +102,10 @@ struct SimPort {
     std::int64_t at;
   };
   std::deque<RxByte> rx;
+  // How many bytes at the front of rx were readable when last looked at.
+  // The clock never goes back, so they stay readable: the next look starts
+  // after them instead of at the front of a queue that may hold thousands.
+  std::size_t rxReadable = 0;
   bool hangReleased = false;
   bool inBreak = false;
   std::vector<int> blockedThreads;  // waiting in ReadFile or a hung open

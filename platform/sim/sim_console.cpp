@@ -37,6 +37,15 @@ std::string lowerCase(const std::string& text) {
   return lower;
 }
 
+bool sameNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 void Machine::pressEnter(int times) {
   for (int i = 0; i < times; ++i) keys.push_back('\n');
 }

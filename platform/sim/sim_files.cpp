@@ -3,7 +3,9 @@
 // Windows paths map onto a real folder per drive below the machine's root.
 // Files opened in text mode behave as under the Windows C runtime: "\n" is
 // written as CR LF, CR LF reads as "\n", and Ctrl-Z ends what can be read.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -104,45 +106,85 @@ int textClose(void* cookie) {
   return result;
 }
 
-std::string trim(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
-    ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
-    --end;
-  return text.substr(begin, end - begin);
-}
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// A piece of the profile's text, without blanks at either end.
+struct Span {
+  const char* begin;
+  const char* end;
+
+  Span trimmed() const {
+    Span t = *this;
+    while (t.begin < t.end && isBlank(*t.begin)) ++t.begin;
+    while (t.end > t.begin && isBlank(t.end[-1])) --t.end;
+    return t;
+  }
+  bool empty() const { return begin == end; }
+  const char* find(char c) const {
+    const void* at = std::memchr(begin, c, static_cast<std::size_t>(end - begin));
+    return at != nullptr ? static_cast<const char*>(at) : end;
+  }
+  // Compared without case with a name, which ends at its NUL.
+  bool sameName(const char* name) const {
+    const char* p = begin;
+    for (; p < end; ++p, ++name) {
+      if (*name == '\0') return false;
+      if (std::tolower(static_cast<unsigned char>(*p)) !=
+          std::tolower(static_cast<unsigned char>(*name)))
+        return false;
+    }
+    return *name == '\0';
+  }
+};
 
 // The value of a key as Windows finds it: sections and keys compared without
 // case, the first match wins, blanks around the value and one pair of
-// matching quotes removed.
-bool findProfileValue(const std::string& content, const std::string& section,
-                      const std::string& key, std::string* value) {
-  std::istringstream in(content);
-  std::string line;
+// matching quotes removed. Read in place: every profile read goes through
+// here, several times for each key the program asks for.
+bool findProfileValue(const std::string& content, const char* section,
+                      const char* key, std::string* value) {
+  const char* const stop = content.data() + content.size();
   bool inSection = false;
-  while (std::getline(in, line)) {
-    std::string t = trim(line);
-    if (t.empty() || t[0] == ';') continue;
-    if (t[0] == '[') {
-      size_t close = t.find(']');
-      std::string name = trim(t.substr(1, close == std::string::npos
-                                              ? std::string::npos
-                                              : close - 1));
-      inSection = lowerCase(name) == lowerCase(section);
+  for (const char* at = content.data(); at < stop;) {
+    const char* lineEnd =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(stop - at)));
+    if (lineEnd == nullptr) lineEnd = stop;
+    Span t = Span{at, lineEnd}.trimmed();
+    at = lineEnd + 1;
+    if (t.empty() || *t.begin == ';') continue;
+    if (*t.begin == '[') {
+      Span name{t.begin + 1, t.find(']')};
+      inSection = name.trimmed().sameName(section);
       continue;
     }
     if (!inSection) continue;
-    size_t eq = t.find('=');
-    if (eq == std::string::npos) continue;
-    if (lowerCase(trim(t.substr(0, eq))) != lowerCase(key)) continue;
-    std::string v = trim(t.substr(eq + 1));
-    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
-      v = v.substr(1, v.size() - 2);
-    *value = v;
+    const char* eq = t.find('=');
+    if (eq == t.end) continue;
+    if (!Span{t.begin, eq}.trimmed().sameName(key)) continue;
+    Span v = Span{eq + 1, t.end}.trimmed();
+    if (v.end - v.begin >= 2 && (*v.begin == '"' || *v.begin == '\'') &&
+        v.end[-1] == *v.begin) {
+      ++v.begin;
+      --v.end;
+    }
+    value->assign(v.begin, v.end);
     return true;
   }
   return false;
+}
+
+// The whole file, or false when it cannot be opened.
+bool readWhole(const std::string& hostPath, std::string* content) {
+  int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    content->append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
 }
 
 }  // namespace
@@ -166,8 +208,17 @@ void Machine::makeDirectory(const std::string& windowsPath) {
 
 void Machine::writeFile(const std::string& windowsPath,
                         const std::string& bytes) {
-  std::ofstream out(hostPath(windowsPath), std::ios::binary | std::ios::trunc);
-  out << bytes;
+  // Straight to the file: a stream would take an 8 KiB buffer from the heap
+  // for every file a test or a fuzz input writes.
+  int fd = ::open(hostPath(windowsPath).c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  for (std::size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
 }
 
 std::string Machine::readFile(const std::string& windowsPath) const {
@@ -282,12 +333,9 @@ pf::DWORD profileString(const char* section, const char* key,
   // says nothing: the caller gets the defaults.
   if (section != nullptr && key != nullptr && fileName != nullptr &&
       std::strlen(fileName) < pf::MAX_PATH) {
-    std::ifstream in(m.hostPath(fileName), std::ios::binary);
-    if (in) {
-      std::ostringstream content;
-      content << in.rdbuf();
-      found = sim::findProfileValue(content.str(), section, key, &value);
-    }
+    std::string content;
+    if (sim::readWhole(m.hostPath(fileName), &content))
+      found = sim::findProfileValue(content, section, key, &value);
   }
   if (!found) {
     value = defaultValue != nullptr ? defaultValue : "";

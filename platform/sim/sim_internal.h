@@ -35,6 +35,8 @@ FILE* openConsoleStream(Machine& machine);
 
 // Lower-case copy, for the names that Windows compares without case.
 std::string lowerCase(const std::string& text);
+// The same comparison without the copies: lowerCase(a) == lowerCase(b).
+bool sameNoCase(const std::string& a, const std::string& b);
 
 // Simulated handles: small integers above the range of real pointers, each
 // naming a port or a thread.

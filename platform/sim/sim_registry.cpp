@@ -1,6 +1,7 @@
 // The registry of the simulated machine: HKEY_LOCAL_MACHINE only, read only,
 // names compared without case, data stored as the raw bytes a test gives.
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_internal.h"
@@ -37,7 +38,7 @@ void Machine::setValue(const std::string& keyPath, const std::string& name,
                        pf::DWORD type, const std::string& data) {
   auto& values = registry[normalKey(keyPath)];
   for (auto& v : values) {
-    if (lowerCase(v.name) == lowerCase(name)) {
+    if (sameNoCase(v.name, name)) {
       v.type = type;
       v.data = data;
       return;
@@ -57,7 +58,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD, DWORD, HKEY* result) {
   std::string path = sim::normalKey(subKey);
   if (sim::machine().registry.count(path) == 0) return ERROR_FILE_NOT_FOUND;
   std::vector<std::string>& keys = sim::openKeys();
-  keys.push_back(path);
+  keys.push_back(std::move(path));
   *result = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x10 + keys.size() - 1));
   return ERROR_SUCCESS;
 }
@@ -94,9 +95,9 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD*, DWORD* type,
   if (sim::enterFails(sim::Call::RegQueryValueExA)) return ERROR_FILE_NOT_FOUND;
   const auto* values = sim::keyValues(key);
   if (values == nullptr) return ERROR_INVALID_PARAMETER;
-  std::string wanted = sim::lowerCase(valueName != nullptr ? valueName : "");
+  const std::string wanted = valueName != nullptr ? valueName : "";
   for (const auto& v : *values) {
-    if (sim::lowerCase(v.name) != wanted) continue;
+    if (!sim::sameNoCase(v.name, wanted)) continue;
     if (type != nullptr) *type = v.type;
     if (dataLength == nullptr) return ERROR_SUCCESS;
     if (data != nullptr && v.data.size() > *dataLength) {

@@ -17,9 +17,12 @@ SimPort* portOf(pf::HANDLE handle) {
   return machine().ports[static_cast<std::size_t>(info.index)].get();
 }
 
+// The bytes at the front of the queue that have arrived by `now`; one that
+// has not yet arrived holds back everything queued after it.
 std::size_t readable(SimPort& port, std::int64_t now) {
-  std::size_t n = 0;
+  std::size_t n = std::min(port.rxReadable, port.rx.size());
   while (n < port.rx.size() && port.rx[n].at <= now) ++n;
+  port.rxReadable = n;
   return n;
 }
 
@@ -33,11 +36,9 @@ bool waitForLine(SimPort& port) {
   Machine& m = machine();
   std::int64_t now = m.nowUs();
   std::int64_t next = kForever;
-  for (const auto& b : port.rx)
-    if (b.at > now) {
-      next = b.at;
-      break;
-    }
+  // The first byte still on its way is the one after the readable ones.
+  std::size_t arrived = readable(port, now);
+  if (arrived < port.rx.size()) next = port.rx[arrived].at;
   if (port.nextEventUs) next = std::min(next, port.nextEventUs());
   next = std::min(next, m.nextEventUs());
   if (next != kForever) {
@@ -115,6 +116,7 @@ HANDLE CreateFileA(const char* name, DWORD, DWORD, void*, DWORD, DWORD,
     port.isOpen = true;
     ++port.opens;
     port.rx.clear();
+    port.rxReadable = 0;
     return sim::makeHandle(sim::HandleKind::Port, static_cast<int>(i));
   }
   return INVALID_HANDLE_VALUE;
@@ -166,6 +168,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
     out[i] = port->rx.front().byte;
     port->rx.pop_front();
   }
+  port->rxReadable -= count;
   if (read != nullptr) *read = count;
   if (port->onRead) port->onRead(m.nowUs(), out, count);
   return 1;

@@ -108,6 +108,7 @@ BOOL CloseHandle(HANDLE handle) {
     sim::SimPort& port = *m.ports[static_cast<std::size_t>(info.index)];
     port.isOpen = false;
     port.rx.clear();
+    port.rxReadable = 0;
     if (port.onClosed) port.onClosed(m.nowUs());
   }
   sim::releaseHandle(handle);

@@ -1,4 +1,8 @@
 // One whole run of a drawn setting, and the invariants checked after it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -119,12 +123,16 @@ std::vector<std::string> fgetsPieces(const std::string& text) {
 std::map<std::string, std::string> folderContents(const std::string& root,
                                                   const std::string& skip) {
   std::map<std::string, std::string> files;
+  const std::string prefix = !root.empty() && root.back() == '/' ? root : root + "/";
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(root, error);
        !error && it != std::filesystem::recursive_directory_iterator();
        it.increment(error)) {
     const auto& entry = *it;
-    std::string relative = std::filesystem::relative(entry.path(), root).string();
+    // The iterator's paths are the root's with the rest appended; cutting
+    // the root off gives what std::filesystem::relative would, without a
+    // realpath of every entry.
+    std::string relative = entry.path().string().substr(prefix.size());
     if (relative == skip) continue;
     if (!entry.is_regular_file()) {
       files[relative + "/"] = "";
@@ -170,7 +178,6 @@ struct Watch {
   sim::Machine* machine = nullptr;
   devmodel::Module* module = nullptr;
   sim::SimPort* modulePort = nullptr;
-  std::string logPath;
   std::vector<Exchange> exchanges;
   std::vector<std::string> violations;
   std::map<std::string, int> eventCounts;
@@ -179,20 +186,35 @@ struct Watch {
   std::int64_t unpluggedAt = -1;
   std::string lastImageCopied;
 
+  // The log, held open once it exists: its size is asked at every byte on
+  // the line, and a status query on an open file is far cheaper than one
+  // that looks the path up again.
+  int logFd = -1;
+
+  Watch() = default;
+  Watch(const Watch&) = delete;
+  Watch& operator=(const Watch&) = delete;
+  ~Watch() { closeLog(); }
+  // Before the check that the program closed its log, which looks at every
+  // file the process holds.
+  void closeLog() {
+    if (logFd >= 0) ::close(logFd);
+    logFd = -1;
+  }
+
   std::int64_t logSize() {
-    if (logPath.empty()) {
+    if (logFd < 0) {
       for (const char* name : {kLogName, kFallbackLog}) {
         std::string host = machine->hostPath(name);
         if (std::filesystem::exists(host)) {
-          logPath = host;
+          logFd = ::open(host.c_str(), O_RDONLY);
           break;
         }
       }
-      if (logPath.empty()) return -1;
+      if (logFd < 0) return -1;
     }
-    std::error_code error;
-    auto size = std::filesystem::file_size(logPath, error);
-    return error ? -1 : static_cast<std::int64_t>(size);
+    struct stat info;
+    return ::fstat(logFd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
   }
   void exchange(bool sent, int port, const std::uint8_t* data, std::size_t size) {
     exchanges.push_back({sent, port, std::string(data, data + size), logSize()});
@@ -503,6 +525,7 @@ Outcome run(const Setting& s) {
   if (watch.unpluggedEarly) out.fatalSeen.push_back("adapter unplugged");
   out.impossible = !out.fatalSeen.empty();
 
+  watch.closeLog();
   std::string logHost;
   for (const char* name : {kLogName, kFallbackLog})
     if (logHost.empty() && std::filesystem::exists(m.hostPath(name))) logHost = m.hostPath(name);

@@ -1,6 +1,7 @@
 #include "log_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,17 +14,21 @@ const char kCrLf[] = "\r\n";
 // The most the boot loader's download takes from the line at once.
 const std::size_t kLongestBlock = 4095;
 
+// Asked at nearly every byte of a log, for many texts: the first byte
+// settles most places before a comparison of the rest.
 bool startsAt(const std::string& s, std::size_t at, const std::string& what) {
-  return at <= s.size() && s.compare(at, what.size(), what) == 0 &&
-         s.size() - at >= what.size();
+  if (what.empty()) return at <= s.size();
+  return at < s.size() && s[at] == what[0] && s.size() - at >= what.size() &&
+         s.compare(at, what.size(), what) == 0;
 }
 
 // Received bytes back from their logged form: the log is a text-mode
 // stream, so every line feed received was stored as CR LF.
-std::string decode(const std::string& raw) {
+std::string decode(const std::string& raw, std::size_t from, std::size_t to) {
   std::string out;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+  out.reserve(to - from);
+  for (std::size_t i = from; i < to; ++i) {
+    if (raw[i] == '\r' && i + 1 < to && raw[i + 1] == '\n') continue;
     out += raw[i];
   }
   return out;
@@ -67,8 +72,17 @@ struct Reader {
   Reader(FieldLog& l) : log(l), s(l.raw) {}
 
   bool programTextAt(std::size_t at) const {
-    for (const std::string& t : pieceOpenings())
-      if (startsAt(s, at, t)) return true;
+    // Asked at every line end of the received bytes: only the texts that
+    // begin with the byte found there are compared.
+    static const std::array<std::vector<const std::string*>, 256> byFirstByte = [] {
+      std::array<std::vector<const std::string*>, 256> table;
+      for (const std::string& t : pieceOpenings())
+        table[static_cast<unsigned char>(t[0])].push_back(&t);
+      return table;
+    }();
+    if (at >= s.size()) return false;
+    for (const std::string* t : byFirstByte[static_cast<unsigned char>(s[at])])
+      if (startsAt(s, at, *t)) return true;
     return false;
   }
 
@@ -163,7 +177,7 @@ struct Reader {
           std::size_t window =
               2 * std::max<std::size_t>({lastSent.size(), lastRecord.size(), 32}) + 2;
           std::size_t from = p - q > window ? p - window : q;
-          std::string soFar = decode(s.substr(from, p - from));
+          std::string soFar = decode(s, from, p);
           bool after = p + 2 == s.size() || startsAt(s, p + 2, " -> ") ||
                        startsAt(s, p + 2, " <- ") || startsAt(s, p + 2, kCrLf) ||
                        programTextAt(p + 2);
@@ -202,7 +216,7 @@ struct Reader {
         }
       }
     }
-    e.bytes = decode(s.substr(e.begin, e.end - e.begin));
+    e.bytes = decode(s, e.begin, e.end);
     log.entries.push_back(e);
     if (e.block) {
       // The copy of the block is the program's.

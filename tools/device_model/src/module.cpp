@@ -189,9 +189,14 @@ int64_t Module::nextEventUs() const {
 
 Bytes Module::takeOutput(int64_t now) {
   advance(now);
-  Bytes got;
-  while (!out_.empty() && out_.front().atUs <= now) {
-    got.push_back(out_.front().byte);
+  // Sized once, not grown byte by byte: the line is polled every few
+  // milliseconds and each poll takes what arrived since, often dozens of
+  // bytes.
+  size_t due = 0;
+  while (due < out_.size() && out_[due].atUs <= now) ++due;
+  Bytes got(due);
+  for (size_t i = 0; i < due; ++i) {
+    got[i] = out_.front().byte;
     out_.pop_front();
   }
   return got;
