@@ -280,6 +280,11 @@ EQUIVALENTS = [
     ("stages/file_lines.cpp",
      "while (length > 0 && line[length] != '\\0') --length;", "'0' -> '1'",
      _NUL_AFTER_READ),
+    ("stages/image_transfer.cpp",
+     'if (std::strcmp(name, "blob") == 0) return context.fileNames[1];',
+     "'0' -> '1'",
+     "the images are only ever \"kernel\" and \"ramdisk\" (blob offers no USB "
+     "disk for itself), and neither compares to \"blob\" as 1"),
     ("stages/boot_loader.cpp", "int count = 0;", "'0' -> '1'",
      "receiveAvailable writes the count whatever it reads, before it is read"),
     ("stages/boot_loader.cpp", "return 0;", "'return 0' -> 'return 1'",

@@ -225,6 +225,14 @@ TEST_F(ImageTransferTest, NulBytesOnEveryLineOfBlobHoldNoWait) {
   EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
 }
 
+TEST_F(ImageTransferTest, ACopyOnItsOwnAnswersZeroWhenDone) {
+  ASSERT_EQ(0, context->loadConfiguration());
+  machine().addDrive('F');
+  context->driveLetter[0] = 'F';
+  EXPECT_EQ(0, ending([this] { return copyToDrive(*context, "zImage"); }));
+  EXPECT_TRUE(machine().fileExists("F:\\zImage"));
+}
+
 TEST_F(ImageTransferTest, ALongFileNameIsCopiedUnderItsWholeName) {
   std::string name(200, 'k');
   machine().writeFile(name, devmodel::asString(inputs.kernel));
