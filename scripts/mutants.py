@@ -227,6 +227,9 @@ _UNREAD_DRIVE_RESULT = ("no caller reads the result of rememberDrives, "
                         "waitForNewDrive, waitForDriveRemoval or removeDisk")
 _FIVE_MS_POLLS = ("a wait gives up at the first count of empty 5 ms polls "
                   "above its limit, the same for the limit and the limit + 1")
+_NUL_AFTER_READ = ("a successful fgets reads at least one byte and puts its NUL "
+                   "after it, so the scan down to the last NUL stops at 1 or "
+                   "later and never looks at the first byte")
 EQUIVALENTS = [
     ("app/catalogue.cpp",
      "if (n == static_cast<std::size_t>(-1) || n == 0 || n >= sizeof bytes) {",
@@ -235,13 +238,14 @@ EQUIVALENTS = [
      "buffer's 16"),
     ("app/catalogue.cpp", "char* text = static_cast<char*>(pf::malloc(n + 1));",
      "'1' -> '2'", "one spare byte is allocated and never written or read"),
-    ("app/console.cpp", r"static const char kMarks[4] = {'/', '-', '\\', '|'};",
-     "'4' -> '5'", "the phase is taken modulo 4, so a fifth mark is never read"),
     ("app/context.cpp", "candidateIndex(0) {", "'0' -> '1'",
      "discovery sets the index to 0 before anything reads it"),
-    ("app/context.cpp", "const FileNameKey kFileNameKeys[4] = {", "'4' -> '5'",
-     "both loops stop at 4 and nothing takes the table's size: the extra "
-     "empty entry is never read"),
+    ("app/context.cpp", "candidateCount(0),", "'0' -> '1'",
+     "discovery sets the count (1 for a configured port, else 0 before "
+     "reading the list) before anything reads it"),
+    ("app/context.cpp", "std::memset(&info, 0, sizeof info);", "'0' -> '1'",
+     "GetVersionExA reads only the size, set after the fill, and on success "
+     "writes every field read after it; on failure none is read"),
     ("disk/device_ejector.cpp", r"vetoName[0] = '\0';", "'0' -> '1'",
      "the veto name is only an output of the eject call and is never read"),
     ("disk/drive_watcher.cpp", "return 1;", "'return 1' -> 'return 0'",
@@ -264,17 +268,28 @@ EQUIVALENTS = [
      "'0' -> '1'",
      "the empty window's first byte is overwritten by the first byte taken; "
      "until then no awaited text (hex records, fixed words) holds a byte 1"),
-    ("stages/blob_dialogue.cpp", "const std::size_t kCommandSize = 92;",
-     "'92' -> '93'",
-     "the commands name blob, kernel or ramdisk only, far inside either size"),
     ("stages/blob_dialogue.cpp", "const int kAutobootMs = 2000;",
      "'2000' -> '2001'", _FIVE_MS_POLLS),
     ("stages/blob_dialogue.cpp", "const int kPromptMs = 1000;",
      "'1000' -> '1001'", _FIVE_MS_POLLS),
-    ("stages/boot_loader.cpp", "if (waitForBlobPrompt(context, 2000) < 0) return -1;",
-     "'2000' -> '2001'", _FIVE_MS_POLLS),
-    ("stages/boot_loader.cpp", "if (waitForBlobPrompt(context, 1000) < 0) return -1;",
-     "'1000' -> '1001'", _FIVE_MS_POLLS),
+    ("stages/blob_dialogue.cpp", "const int kSpinnerStepMs = 100;",
+     "'100' -> '101'", _FIVE_MS_POLLS + "; the step is only that wait's limit"),
+    ("stages/file_lines.cpp",
+     "while (length > 0 && line[length] != '\\0') --length;", "'>' -> '>='",
+     _NUL_AFTER_READ),
+    ("stages/file_lines.cpp",
+     "while (length > 0 && line[length] != '\\0') --length;", "'0' -> '1'",
+     _NUL_AFTER_READ),
+    ("stages/image_transfer.cpp",
+     'if (std::strcmp(name, "blob") == 0) return context.fileNames[1];',
+     "'0' -> '1'",
+     "the images are only ever \"kernel\" and \"ramdisk\" (blob offers no USB "
+     "disk for itself), and neither compares to \"blob\" as 1"),
+    ("stages/boot_loader.cpp", "int count = 0;", "'0' -> '1'",
+     "receiveAvailable writes the count whatever it reads, before it is read"),
+    ("stages/boot_loader.cpp", "return 0;", "'return 0' -> 'return 1'",
+     "the only return 0 is download's success, and its one caller asks only "
+     "whether the result is below 0"),
 ]
 
 # A comparison's negation, then its boundary moved.

@@ -152,10 +152,12 @@ TEST_F(BootLoaderTest, ABacklogLargerThanTheBufferIsTakenInPieces) {
 
 TEST_F(BootLoaderTest, TheFileGoesOutAsStoredWithNothingAddedOrTranslated) {
   // Only the stage's own line feed after the file completes the last line,
-  // so blob never answers it with a prompt.
-  EXPECT_EQ(-1, update("begin 644 blob\r\nM1\r\nend"));
-  EXPECT_EQ((std::vector<std::string>{"download blob", "\n", "begin 644 blob\r\n",
-                                      "M1\r\n", "end", "\n"}),
+  // so blob never answers it with a prompt. A line of 79 bytes is one
+  // whole piece.
+  const std::string full = "M" + std::string(76, '1') + "\r\n";
+  EXPECT_EQ(-1, update("begin 644 blob\r\n" + full + "end"));
+  EXPECT_EQ((std::vector<std::string>{"download blob", "\n", "begin 644 blob\r\n", full, "end",
+                                      "\n"}),
             writes);
 }
 

@@ -30,13 +30,21 @@ TEST_F(CatalogueTest, AccentedLettersTakeTheOemBytesOfBothCodePages) {
 }
 
 TEST_F(CatalogueTest, TextsThatCannotBeConvertedStillComeOutWhole) {
-  // Every conversion refused: each character becomes '?', never a hole.
+  // Every conversion refused: each character becomes '?', never a hole,
+  // in a block of just the text's size.
   machine().fail(sim::Call::wcstombs);
+  std::vector<std::size_t> sizes;
+  machine().allocationFails = [&sizes](std::size_t size) {
+    sizes.push_back(size);
+    return false;
+  };
   ASSERT_EQ(0, buildMessageCatalogue());
+  ASSERT_EQ(static_cast<std::size_t>(kMessageCount), sizes.size());
   for (int i = 0; i < kMessageCount; ++i) {
     ASSERT_NE(nullptr, message(static_cast<MessageId>(i)));
     EXPECT_EQ(std::string(std::wcslen(messageCatalogue.wideTexts[i]), '?'),
               message(static_cast<MessageId>(i)));
+    EXPECT_EQ(std::wcslen(messageCatalogue.wideTexts[i]) + 1, sizes[i]) << i;
   }
   releaseMessageCatalogue();
 

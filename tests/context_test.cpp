@@ -1,5 +1,4 @@
-// The context's services: version classes, the spinner, the abort path.
-#include "app/console.h"
+// The context's services: version classes and the abort path.
 #include "tests/support/stage_fixture.h"
 
 namespace {
@@ -20,19 +19,6 @@ TEST_F(ContextTest, WindowsVersionsFallIntoTheirClasses) {
   machine().fail(sim::Call::GetVersionExA);
   machine().versionMinor = 1;
   EXPECT_EQ(0, classifyOs());
-}
-
-TEST_F(ContextTest, ConsecutiveSpinnersContinueOnePhaseSequence) {
-  spinnerPhase = 0;
-  for (int i = 0; i < 4; ++i) advanceSpinner("Flashing blob");
-  advanceSpinner("Flashing kernel");
-  advanceSpinner("Flashing kernel");
-  advanceSpinner("x");
-  EXPECT_EQ(
-      "\rFlashing blob: /\rFlashing blob: -\rFlashing blob: \\\rFlashing blob: |"
-      "\rFlashing kernel: /\rFlashing kernel: -\rx: \\",
-      machine().console);
-  EXPECT_EQ(3, spinnerPhase);
 }
 
 TEST_F(ContextTest, AbortClosesEverythingAfterWaitingForEnter) {

@@ -69,6 +69,8 @@ TEST_F(DeviceNamesTest, AnIdLongerThanTheBufferIsCutAndTerminated) {
 }
 
 TEST_F(DeviceNamesTest, RecordsThatAreNoInterfaceNameGiveNoId) {
+  char id[8];
+  EXPECT_EQ(0, mountedDeviceId("F:", id, sizeof id));  // no MountedDevices key at all
   EXPECT_EQ("<none>", idOfF(""));  // the key exists, the drive has no value
   // A fixed disk: signature and partition offset.
   EXPECT_EQ("<none>", idOfF(std::string("\x12\x34\x56\x78\x00\x7e\x00\x00"

@@ -70,7 +70,9 @@ TEST_F(DiscoveryTest, TwoPortsTheSecondAnsweringAt38400) {
   listedPort("COM1", 9600);
   listedPort("COM2", 38400);
   machine().pressEnter(2);
+  int blocks = machine().liveBlocks;
   EXPECT_EQ(1, findModule(ctx()));
+  EXPECT_EQ(blocks, machine().liveBlocks);  // the list's and every probe's freed
   EXPECT_EQ(38400, ctx().baudRate);
   EXPECT_EQ(30, ctx().lineDelayMs);
   EXPECT_EQ(2, ctx().baudIndex);
@@ -91,6 +93,7 @@ TEST_F(DiscoveryTest, TwoPortsTheSecondAnsweringAt38400) {
             logText());
   EXPECT_FALSE(machine().port("COM1")->isOpen);
   EXPECT_TRUE(machine().port("COM2")->isOpen);
+  EXPECT_EQ(1, machine().openHandles());  // the port's: each probe thread's was closed
   EXPECT_STREQ("COM2", ctx().portName);
 }
 
@@ -234,6 +237,22 @@ TEST_F(DiscoveryTest, HostileRegistryDataIsListedSafely) {
   EXPECT_STREQ("COM8", ctx().candidates[1].name);
   EXPECT_STREQ("COM100", ctx().candidates[2].name);
   EXPECT_STREQ("COM353", ctx().candidates[255].name);
+}
+
+TEST_F(DiscoveryTest, TheBuffersGrowForALongEntryButNotForMoreThanAPortNeeds) {
+  // The name's room doubles, with one more for its NUL; a value that
+  // reports more data than any port's entry ends the list there.
+  machine().setValue(kSerialComm, std::string(100, 'n'), pf::REG_SZ, "COM7");
+  machine().setValue(kSerialComm, "b", pf::REG_SZ, "COM8" + std::string(0x10000, '\0'));
+  machine().setValue(kSerialComm, "c", pf::REG_SZ, "COM9");
+  std::vector<std::size_t> sizes;
+  machine().allocationFails = [&sizes](std::size_t size) {
+    sizes.push_back(size);
+    return false;
+  };
+  listSerialPorts(ctx());
+  EXPECT_EQ(1, ctx().candidateCount);
+  EXPECT_EQ((std::vector<std::size_t>{32, 32, 66, 32, 134, 32, 134, 32}), sizes);
 }
 
 TEST_F(DiscoveryTest, RunningOutOfMemoryKeepsThePortsListedSoFar) {

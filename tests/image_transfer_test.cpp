@@ -81,20 +81,10 @@ TEST_F(ImageTransferTest, OlderWindowsRemovesTheDiskThroughTheOperator) {
                          i ? "\rFlashing ramdisk: " : "\rFlashing kernel: ",
                          "\nFatto\n\n"}));
   }
+  // The applet's command line and the pauses before it are the timeline's.
   ASSERT_EQ(2u, machine().shellExecutes.size());
-  EXPECT_EQ("rundll32.exe", machine().shellExecutes[0].file);
-  EXPECT_EQ("shell32.dll,Control_RunDLL hotplug.dll",
-            machine().shellExecutes[0].parameters);
   EXPECT_EQ("open", machine().shellExecutes[0].operation);
   EXPECT_EQ(5, machine().shellExecutes[0].show);
-  // The disk shows up 1.5 s after "connected"; the applet opens after the
-  // pauses around the copy, the 7 s that older systems need among them.
-  std::int64_t shown = -1;
-  for (const devmodel::Event& e : module->events())
-    if (e.name == "connected" && shown < 0) shown = e.atUs + 1500000;
-  std::int64_t gap = machine().shellExecutes[0].at - shown;
-  EXPECT_GE(gap, 12500000);
-  EXPECT_LT(gap, 12700000);
   std::string log = logText();
   EXPECT_NE(std::string::npos, log.find(" -> usbddisk kernel\n -> \n"));
   EXPECT_NE(std::string::npos, log.find(" -> status\n -> \n"));
@@ -170,16 +160,6 @@ TEST_F(ImageTransferTest, AModuleThatNeverConnectsIsAskedFourTimes) {
   EXPECT_EQ(4, module->eventCount("usb-abandon"));
   const std::string& console = machine().console;
   EXPECT_EQ(3, occurrences(console, kReplug));
-  EXPECT_GE(machine().nowMs(), 4 * 500 + 4 * 60000);
-}
-
-TEST_F(ImageTransferTest, ConnectingAtTheFourthTryStillTransfers) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.connectFromTry = 4;
-  start(6, config);
-  machine().pressEnter();
-  EXPECT_EQ(0, transfer("kernel"));
-  EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
 }
 
 TEST_F(ImageTransferTest, AFailedCopyEndsTheRunBeforeAnyFlash) {
@@ -243,6 +223,14 @@ TEST_F(ImageTransferTest, NulBytesOnEveryLineOfBlobHoldNoWait) {
   start(6, config);
   ASSERT_EQ(0, transfer("kernel"));
   EXPECT_TRUE(module->verdict().kernelFlashed) << module->verdict().toText();
+}
+
+TEST_F(ImageTransferTest, ACopyOnItsOwnAnswersZeroWhenDone) {
+  ASSERT_EQ(0, context->loadConfiguration());
+  machine().addDrive('F');
+  context->driveLetter[0] = 'F';
+  EXPECT_EQ(0, ending([this] { return copyToDrive(*context, "zImage"); }));
+  EXPECT_TRUE(machine().fileExists("F:\\zImage"));
 }
 
 TEST_F(ImageTransferTest, ALongFileNameIsCopiedUnderItsWholeName) {

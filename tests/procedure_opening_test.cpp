@@ -148,11 +148,16 @@ TEST_F(OpeningTest, AtTheEndOfInputTheAbortDoesNotWait) {
   EXPECT_EQ(1, machine().keyReads);
 }
 
-TEST_F(OpeningTest, TheFineTimerIsHeldForTheRunOnly) {
-  machine().pressEnter();
+TEST_F(OpeningTest, TheFinestTimerIsHeldForTheRunOnly) {
+  pf::UINT held = 0;
+  machine().onKeyWanted = [this, &held] {
+    held = machine().timerPeriodMs;
+    machine().pressEnter();
+  };
   runProgram();
   EXPECT_EQ(1, machine().calls(sim::Call::timeBeginPeriod));
-  EXPECT_FALSE(machine().timerPeriodActive);  // released by the exit
+  EXPECT_EQ(1u, held);
+  EXPECT_EQ(0u, machine().timerPeriodMs);  // released by the exit
 }
 
 }  // namespace

@@ -1,26 +1,11 @@
 // Whole runs against the device model: the passes of discovery and ROM
 // loader upload, the reconnection to blob, and the new boot loader.
-#include <sstream>
-
 #include "app/catalogue.h"
 #include "tests/support/whole_run.h"
 
 namespace {
 
 class ProcedureTest : public WholeRunTest {};
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
 
 TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
   devmodel::Module& m = plugModule(expecting(inputs));
@@ -64,6 +49,7 @@ TEST_F(ProcedureTest, AWholeRunFlashesEverythingIntactAndSaysSo) {
     at = found + step.size();
   }
   EXPECT_EQ(console.size(), at);  // the closing messages come last
+  EXPECT_EQ('/', console[console.find("\rFlashing blob: ") + 16]);  // the spinner's first mark
   EXPECT_EQ(std::string::npos, console.find("Procedura non completata"));
 
   std::string log = logText();
@@ -103,37 +89,6 @@ TEST_F(ProcedureTest, AnUploadFailingInEveryPassEndsWithoutMessage10) {
   const std::string ending =
       "\nProcedura non completata: riprovare dall'inizio\n";
   EXPECT_EQ(console.size() - ending.size(), console.rfind(ending));
-}
-
-TEST_F(ProcedureTest, AModuleFoundOnlyAt9600GoesOnLikeAnyOther) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.answerBaud = 9600;
-  devmodel::Module& m = plugModule(config);
-  EXPECT_EQ(0, runProgram());
-  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
-  EXPECT_NE(std::string::npos,
-            machine().console.find("baud rate 9600... porta aperta: CONNESSO!"));
-}
-
-TEST_F(ProcedureTest, AnErrorAfterThePromptBreaksTheLineAndTriesAgain) {
-  devmodel::ModuleConfig config = expecting(inputs);
-  config.serialErrorPrompts = 2;
-  devmodel::Module& m = plugModule(config);
-  EXPECT_EQ(0, runProgram());
-  EXPECT_TRUE(m.verdict().ok()) << m.verdict().toText();
-  EXPECT_EQ(1, occurrences(machine().console, "CONNESSO!"));  // no second pass
-}
-
-TEST_F(ProcedureTest, APortThatDoesNotReopenAt115200IsNotTakenForOpen) {
-  devmodel::Module& m = plugModule();
-  m.onEvent = [this](const devmodel::Event& e) {
-    if (e.name == "rom-end") com->createFails = true;
-  };
-  EXPECT_EQ(-1, runProgram());
-  const std::string log = logText();
-  EXPECT_NE(std::string::npos, log.find("Open com port at 115200: "));
-  EXPECT_EQ(std::string::npos, log.find("Open com port at 115200: port opened."));
-  EXPECT_EQ(0, m.eventCount("command"));
 }
 
 // Only the module can tell a run that flashed what it should from one that

@@ -34,6 +34,7 @@ TEST_F(SerialPortTest, OpenSetsTheLineWithoutFlowControlOrTimeOuts) {
   EXPECT_EQ(pf::EVENPARITY, com.lastDcb.Parity);
   EXPECT_EQ(1u, com.lastDcb.fParity);
   EXPECT_EQ(pf::ODDPARITY, buildDcb(9600, 1).Parity);
+  EXPECT_EQ(1u, buildDcb(9600, 1).fParity);
   EXPECT_EQ(pf::NOPARITY, buildDcb(9600, 7).Parity);
 }
 
@@ -140,6 +141,10 @@ TEST_F(SerialPortTest, AnUnpluggedAdapterIsRememberedUntilTheNextOpen) {
   machine().failNth(sim::Call::WriteFile, 1);
   port.writeByte('y');
   EXPECT_TRUE(port.failed());
+  // Nor is a byte taken from a failed read.
+  ASSERT_EQ(OpenOk, port.open("COM2", 115200, 0));
+  machine().failNth(sim::Call::ReadFile, 1);
+  EXPECT_EQ(0, port.readByte());
 }
 
 }  // namespace

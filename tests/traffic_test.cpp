@@ -33,6 +33,22 @@ TEST_F(TrafficTest, APromptIsMatchedOnItsLastByteAndWhatFollowsStaysQueued) {
   EXPECT_EQ(0, machine().nowUs());  // no poll was empty
 }
 
+TEST_F(TrafficTest, ExpectNextCharJudgesTheOneNextByte) {
+  module("xy");
+  EXPECT_EQ(0, expectNextChar(ctx(), 'x', 100));
+  EXPECT_EQ(-1, expectNextChar(ctx(), 'x', 100));  // 'y' came next
+  EXPECT_EQ(-1, expectNextChar(ctx(), 'x', 100));  // nothing came
+  EXPECT_EQ(0, expectNextChar(ctx(), '\0', 100));  // and nothing was wanted
+  EXPECT_EQ(" <- x\n <- y\n <- \n <- \n", logText());
+}
+
+TEST_F(TrafficTest, AGonePortEndsOnlyAWaitWithoutLimit) {
+  com->gone = true;
+  EXPECT_EQ(-1, ending([this] { return waitForText(ctx(), "blob>", 0); }));
+  EXPECT_EQ(-1, ending([this] { return expectNextChar(ctx(), 'x', 0); }));
+  EXPECT_EQ(-2, ending([this] { return waitForText(ctx(), "blob>", -1); }));
+}
+
 TEST_F(TrafficTest, TextGatheredByATimedOutWaitCountsForTheNextOne) {
   module("blob>");
   EXPECT_EQ(-1, waitForText(ctx(), "Autoboot ", 100));
@@ -63,6 +79,9 @@ TEST_F(TrafficTest, ALineEndInsideATextPreventsTheMatch) {
   module("blo\nb>");
   EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
   EXPECT_STREQ("\nb>", promptWatcher.window);
+  module("blo\rb>");
+  EXPECT_EQ(-1, waitForText(ctx(), "blob>", 200));
+  EXPECT_STREQ("\rb>", promptWatcher.window);
 }
 
 TEST_F(TrafficTest, OnlyEmptyPollsCountTowardsTheLimit) {

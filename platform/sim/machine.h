@@ -12,6 +12,7 @@
 #ifndef VANTOR_PLATFORM_SIM_MACHINE_H
 #define VANTOR_PLATFORM_SIM_MACHINE_H
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -211,10 +212,13 @@ class Machine {
   int calls(Call call) const { return callCounts_[static_cast<int>(call)]; }
   void count(Call call) { ++callCounts_[static_cast<int>(call)]; }
   std::function<bool(std::size_t size)> allocationFails;
+  std::atomic<int> liveBlocks{0};  // given by malloc, not yet freed
 
   // ---- exit ----
   std::vector<void (*)()> exitHandlers;
-  bool timerPeriodActive = false;
+  // The period timeBeginPeriod holds, 0 when none; timeEndPeriod is refused
+  // for any other, as Windows refuses it.
+  pf::UINT timerPeriodMs = 0;
 
   // ---- threads (used by the platform calls) ----
   void sleepFor(std::int64_t us);
@@ -246,6 +250,8 @@ class Machine {
   // ---- the platform calls' own records (handles, the locale, open
   // registry keys), defined where the calls are: tests leave them alone ----
   PlatformRecords& records() { return *records_; }
+  // Handles made and not yet closed (ports and threads).
+  int openHandles();
 
   // ---- configuration manager (setupapi.dll) ----
   SimDeviceTree deviceTree;

@@ -110,10 +110,15 @@ void* malloc(std::size_t size) {
   if (sim::enterFails(sim::Call::malloc)) return nullptr;
   sim::Machine& m = sim::machine();
   if (m.allocationFails && m.allocationFails(size)) return nullptr;
-  return std::malloc(size);
+  void* block = std::malloc(size);
+  if (block != nullptr) ++m.liveBlocks;
+  return block;
 }
 
-void free(void* block) { std::free(block); }
+void free(void* block) {
+  if (block != nullptr) --sim::machine().liveBlocks;
+  std::free(block);
+}
 
 int atexit(void (*handler)()) {
   sim::machine().exitHandlers.push_back(handler);

@@ -150,6 +150,9 @@ BOOL SetCommState(HANDLE file, const DCB* dcb) {
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
   bool fails = sim::enterFails(sim::Call::ReadFile);
   if (read != nullptr) *read = 0;
+  // What a failed read leaves in the buffer is undefined: never a byte of
+  // the line, and never to be taken for one.
+  if (buffer != nullptr) std::memset(buffer, 0xEE, count);
   sim::SimPort* port = sim::portOf(file);
   if (port == nullptr || fails) return 0;
   sim::Machine& m = sim::machine();

@@ -33,6 +33,8 @@ void releaseHandle(pf::HANDLE handle) {
   machine().records().handleTable.erase(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+int Machine::openHandles() { return static_cast<int>(records().handleTable.size()); }
+
 namespace {
 
 pf::HMODULE moduleHandle(std::size_t index) {
@@ -113,14 +115,15 @@ BOOL CloseHandle(HANDLE handle) {
   return 1;
 }
 
-UINT timeBeginPeriod(UINT) {
+UINT timeBeginPeriod(UINT period) {
   if (sim::enterFails(sim::Call::timeBeginPeriod)) return 97;  // TIMERR_NOCANDO
-  sim::machine().timerPeriodActive = true;
+  sim::machine().timerPeriodMs = period;
   return 0;
 }
 
-UINT timeEndPeriod(UINT) {
-  sim::machine().timerPeriodActive = false;
+UINT timeEndPeriod(UINT period) {
+  if (period == 0 || period != sim::machine().timerPeriodMs) return 97;
+  sim::machine().timerPeriodMs = 0;
   return 0;
 }
 

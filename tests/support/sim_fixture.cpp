@@ -1,5 +1,7 @@
 #include "tests/support/sim_fixture.h"
 
+#include <sstream>
+
 #include "app/catalogue.h"
 #include "app/program.h"
 
@@ -47,4 +49,17 @@ int occurrences(const std::string& text, const std::string& what) {
        at = text.find(what, at + 1))
     ++n;
   return n;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/sim/machine.h"
 
@@ -34,5 +35,9 @@ std::string unixLines(const std::string& text);
 
 // How many times `what` stands in `text` (overlapping ones included).
 int occurrences(const std::string& text, const std::string& what);
+
+// A text's lines, without their "\n"; and lines joined, each ended by one.
+std::vector<std::string> lines(const std::string& text);
+std::string joined(const std::vector<std::string>& lines);
 
 #endif

@@ -362,17 +362,6 @@ class WineEnv:
             self.prefix = None
         _live_envs.discard(self)
 
-    def restart(self):
-        """Restart Wine so the mount manager rereads the port mappings.
-
-        Drive letters the harness added are defined again afterwards.
-        """
-        self._stop_wine()
-        self._write_settings()
-        self._start_keeper()
-        for letter, folder in list(self._drives.items()):
-            self.add_drive(letter, folder)
-
     # -- configuration -----------------------------------------------------
 
     @staticmethod
@@ -387,21 +376,6 @@ class WineEnv:
     def _check_version(version):
         if version not in WINDOWS_VERSIONS:
             raise WineError("unknown Windows version %r" % version)
-
-    def set_windows_version(self, version):
-        """Takes effect for programs started afterwards; no restart needed."""
-        self._check_version(version)
-        self.windows_version = version
-        if self._keeper is not None:
-            self._reg("add", r"HKCU\Software\Wine", "/v", "Version",
-                      "/t", "REG_SZ", "/d", version, "/f")
-
-    def map_com_port(self, n, pty_path):
-        """Make \\\\.\\COMn open pty_path.  Restarts Wine if it is running."""
-        self._check_com(n, pty_path)
-        self.com_ports[n] = pty_path
-        if self._keeper is not None:
-            self.restart()
 
     def _write_settings(self):
         if self.windows_version is None and not self.com_ports:

@@ -71,19 +71,39 @@ struct Reader {
 
   Reader(FieldLog& l) : log(l), s(l.raw) {}
 
-  bool programTextAt(std::size_t at) const {
-    // Asked at every line end of the received bytes: only the texts that
-    // begin with the byte found there are compared.
-    static const std::array<std::vector<const std::string*>, 256> byFirstByte = [] {
-      std::array<std::vector<const std::string*>, 256> table;
-      for (const std::string& t : pieceOpenings())
-        table[static_cast<unsigned char>(t[0])].push_back(&t);
-      return table;
+  // The program's texts by their first byte: only the texts that begin with
+  // the byte found at a place are compared there.
+  static const std::array<std::vector<const std::string*>, 256>& byFirstByte() {
+    static const std::array<std::vector<const std::string*>, 256> table = [] {
+      std::array<std::vector<const std::string*>, 256> t;
+      for (const std::string& text : pieceOpenings())
+        t[static_cast<unsigned char>(text[0])].push_back(&text);
+      return t;
     }();
+    return table;
+  }
+
+  bool programTextAt(std::size_t at) const {
     if (at >= s.size()) return false;
-    for (const std::string* t : byFirstByte[static_cast<unsigned char>(s[at])])
+    for (const std::string* t : byFirstByte()[static_cast<unsigned char>(s[at])])
       if (startsAt(s, at, *t)) return true;
     return false;
+  }
+
+  // The first place from p on where received bytes can end: an arrow, a
+  // line end or one of the program's texts; s.size() when none is left.
+  // Most bytes received can start none of them, and every place between
+  // would be looked at in vain.
+  std::size_t nextPossibleEnd(std::size_t p) const {
+    static const std::array<bool, 256> starts = [] {
+      std::array<bool, 256> t{};
+      t[' '] = t['\r'] = true;
+      for (std::size_t b = 0; b < t.size(); ++b)
+        if (!byFirstByte()[b].empty()) t[b] = true;
+      return t;
+    }();
+    while (p < s.size() && !starts[static_cast<unsigned char>(s[p])]) ++p;
+    return p;
   }
 
   // What a wait of the current phase can have been waiting for, found at
@@ -161,6 +181,7 @@ struct Reader {
         }
       }
       for (std::size_t p = q; !found && p <= s.size(); ++p) {
+        p = nextPossibleEnd(p);
         if (p == s.size()) {
           e.end = p;
           next = p;
