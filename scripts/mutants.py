@@ -236,8 +236,6 @@ EQUIVALENTS = [
      "'>=' -> '>'",
      "one character takes at most 4 bytes in any code page, never the "
      "buffer's 16"),
-    ("app/catalogue.cpp", "char* text = static_cast<char*>(pf::malloc(n + 1));",
-     "'1' -> '2'", "one spare byte is allocated and never written or read"),
     ("app/context.cpp", "candidateIndex(0) {", "'0' -> '1'",
      "discovery sets the index to 0 before anything reads it"),
     ("app/context.cpp", "candidateCount(0),", "'0' -> '1'",
