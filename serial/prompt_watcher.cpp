@@ -81,6 +81,10 @@ int waitForText(ConfiguratorContext& context, const char* text,
   // A wait that timed out left its received-bytes entry open in the log;
   // the new bytes continue it.
   if (w.fill == 0) logPrint(context, " <- ");
+  // The window is searched on entry, where it may already hold the text,
+  // and again only when a byte changed it: an idle poll finds what the
+  // search before it found.
+  bool changed = true;
   for (;;) {
     if (w.fill > kCompactAbove) w.compact(text, length);
     bool taken = false;
@@ -109,12 +113,14 @@ int waitForText(ConfiguratorContext& context, const char* text,
       }
       ++w.fill;
       w.window[w.fill] = '\0';
+      changed = true;
     }
-    if (std::strstr(w.window, text) != nullptr) {
+    if (changed && std::strstr(w.window, text) != nullptr) {
       logPrint(context, "\n");
       w.clear();
       return 0;
     }
+    changed = false;
     // After the search: a text already in the window is still found.
     if (timeoutMs < 0) endIfPortFailed(context);
     if (timeoutMs >= 0 && elapsed > timeoutMs) return -1;
