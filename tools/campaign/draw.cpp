@@ -1,7 +1,6 @@
 // Drawing a whole-run setting from a source of choices. Every choice is
 // made so that the answer 0 is the plain case: a dry fuzzer input draws a
 // run without faults.
-#include <algorithm>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -159,8 +158,9 @@ Setting draw(Choices& c) {
   if (chance(c, 16)) {
     m.ignoreCr = chance(c, 5) ? -1 : c.range(1, 24);
     fault("carriage returns unanswered");
-    if (m.ignoreCr == -1 || m.ignoreCr >= 5 * passes) fatal("carriage returns unanswered");
   }
+  // Ruled on once the line noise is drawn.
+  const bool crUnanswerable = m.ignoreCr == -1 || m.ignoreCr >= 5 * passes;
   if (chance(c, 16)) {
     m.serialErrorPrompts = c.range(1, 7);
     fault("serial port error after a prompt");
@@ -216,17 +216,13 @@ Setting draw(Choices& c) {
       s.noise.push_back({at, drawNoise(c)});
     }
     fault("noise bytes on the line");
-    // A carriage return in the noise may arrive while the program waits for
-    // the boot ROM's, and it is then as good an answer as the module's own.
-    bool answersCr = false;
-    for (const Setting::Burst& burst : s.noise)
-      if (burst.bytes.find('\r') != std::string::npos) answersCr = true;
-    if (answersCr) {
-      std::vector<std::string>& ruled = s.fatal;
-      ruled.erase(std::remove(ruled.begin(), ruled.end(), "carriage returns unanswered"),
-                  ruled.end());
-    }
   }
+  // A carriage return in the noise may arrive while the program waits for
+  // the boot ROM's, and it is then as good an answer as the module's own.
+  bool noiseHasCr = false;
+  for (const Setting::Burst& burst : s.noise)
+    if (burst.bytes.find('\r') != std::string::npos) noiseHasCr = true;
+  if (crUnanswerable && !noiseHasCr) fatal("carriage returns unanswered");
   if (chance(c, 16)) {
     s.unplug.event = drawEvent(c, s);
     s.unplug.laterUs = chance(c, 2) ? 0 : c.range(1, 3000) * 1000LL;
